@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need and provides the EDK II kit.
+# Idempotent: when everything is already in place it only checks and exits.
+#
+#   EDK2_PATH=/path/to/edk2   use that kit instead of fetching one
+#
+# Prints the kit's root on its last line of output (also in build/.edk2-path).
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+cache="$top/.cache"
+packages=(cmake ninja-build clang lld llvm libgtest-dev libgmock-dev googletest
+          libbenchmark-dev libpng-dev dpkg-dev xz-utils python3)
+
+log() { printf 'bootstrap: %s\n' "$*" >&2; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing_packages() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+install_packages() {
+  local need
+  need=$(missing_packages "$@")
+  [ -z "$need" ] && return 0
+  log "installing: $need"
+  as_root apt-get update -qq
+  # shellcheck disable=SC2086
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need >&2
+}
+
+# A deb-src entry mirroring the machine's own binary sources, so that
+# 'apt-get source' can fetch the kit. Host names come from the existing
+# configuration; nothing here names one.
+ensure_deb_src() {
+  local out=/etc/apt/sources.list.d/qd520-deb-src.sources
+  local list=/etc/apt/sources.list.d/qd520-deb-src.list
+  if apt-get source --print-uris edk2 >/dev/null 2>&1; then return 0; fi
+  log "adding deb-src entries derived from the machine's apt sources"
+  local tmp
+  tmp=$(mktemp)
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] || continue
+    [ "$f" = "$out" ] && continue
+    # Keep only the stanzas of Debian's own archive (those signed with its keyring).
+    awk 'BEGIN{RS=""; ORS="\n\n"} /debian-archive-keyring/ {sub(/Types:[^\n]*/, "Types: deb-src"); print}' "$f" >>"$tmp"
+  done
+  if [ -s "$tmp" ]; then as_root cp "$tmp" "$out"; fi
+  : >"$tmp"
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -e "$f" ] || continue
+    [ "$f" = "$list" ] && continue
+    grep -E '^[[:space:]]*deb[[:space:]]' "$f" | grep -Ei 'debian' | sed -E 's/^[[:space:]]*deb[[:space:]]/deb-src /' >>"$tmp" || true
+  done
+  if [ -s "$tmp" ]; then as_root cp "$tmp" "$list"; fi
+  rm -f "$tmp"
+  as_root apt-get update -qq
+}
+
+kit_ok() {
+  [ -f "$1/MdePkg/MdePkg.dec" ] && [ -f "$1/MdeModulePkg/Library/BaseSerialPortLib16550/BaseSerialPortLib16550.c" ]
+}
+
+fetch_kit() {
+  local dest="$cache/edk2"
+  if kit_ok "$dest"; then echo "$dest"; return 0; fi
+  ensure_deb_src
+  local work="$cache/edk2-src"
+  rm -rf "$work" "$dest"
+  mkdir -p "$work"
+  log "fetching Debian's edk2 source package"
+  (cd "$work" && apt-get source --download-only edk2 >&2)
+  local orig
+  orig=$(ls "$work"/edk2_*.orig.tar.* | head -n 1)
+  mkdir -p "$dest.tmp"
+  tar -xf "$orig" -C "$dest.tmp" --strip-components=1
+  mv "$dest.tmp" "$dest"
+  grep -q 'edk2-stable202211\|2022.11' "$work"/edk2_*.dsc || log "warning: the source package is not edk2-stable202211"
+  rm -rf "$work"
+  echo "$dest"
+}
+
+install_packages "${packages[@]}"
+
+if [ -n "${EDK2_PATH:-}" ]; then
+  kit_ok "$EDK2_PATH" || { log "EDK2_PATH=$EDK2_PATH is not an EDK II tree"; exit 1; }
+  kit=$(cd "$EDK2_PATH" && pwd)
+else
+  kit=$(fetch_kit)
+fi
+mkdir -p "$top/build"
+echo "$kit" >"$top/build/.edk2-path"
+echo "$kit"
