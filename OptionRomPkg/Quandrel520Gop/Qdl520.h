@@ -295,6 +295,14 @@ Qdl520HdmiRead (
   );
 
 VOID
+Qdl520HdmiUpdate (
+  IN QDL520_PRIVATE_DATA  *Private,
+  IN UINT8                Index,
+  IN UINT32               Clear,
+  IN UINT32               Set
+  );
+
+VOID
 Qdl520HdmiWriteAndStrobe (
   IN QDL520_PRIVATE_DATA  *Private,
   IN UINT8                Index,
