@@ -298,6 +298,16 @@ private:
     IN EFI_STATUS  Status
     );
 
+  BOOLEAN
+  TryFrameBufferAccess (
+    IN BOOLEAN                    IsWrite,
+    IN EFI_PCI_IO_PROTOCOL_WIDTH  Width,
+    IN UINT8                      BarIndex,
+    IN UINT64                     Offset,
+    IN UINTN                      Count,
+    IN VOID                       *Buffer
+    );
+
   EFI_STATUS
   Unexpected (
     IN PciIoOperation  Operation,
@@ -369,6 +379,16 @@ private:
 
   static EFI_STATUS EFIAPI
   MemWrite (
+    EFI_PCI_IO_PROTOCOL *, EFI_PCI_IO_PROTOCOL_WIDTH, UINT8, UINT64, UINTN, VOID *
+    );
+
+  static EFI_STATUS EFIAPI
+  SlowMemRead (
+    EFI_PCI_IO_PROTOCOL *, EFI_PCI_IO_PROTOCOL_WIDTH, UINT8, UINT64, UINTN, VOID *
+    );
+
+  static EFI_STATUS EFIAPI
+  SlowMemWrite (
     EFI_PCI_IO_PROTOCOL *, EFI_PCI_IO_PROTOCOL_WIDTH, UINT8, UINT64, UINTN, VOID *
     );
 

@@ -36,7 +36,9 @@ AppendNode (
   Path[Start + 1] = SubType;
   Path[Start + 2] = (UINT8)(Length & 0xFF);
   Path[Start + 3] = (UINT8)(Length >> 8);
-  std::memcpy (&Path[Start + NodeHeaderSize], Body, BodySize < Length - NodeHeaderSize ? BodySize : Length - NodeHeaderSize);
+  if (Body != nullptr) {
+    std::memcpy (&Path[Start + NodeHeaderSize], Body, BodySize < Length - NodeHeaderSize ? BodySize : Length - NodeHeaderSize);
+  }
 }
 
 void

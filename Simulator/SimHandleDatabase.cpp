@@ -854,7 +854,7 @@ HandleDatabase::DisconnectController (
     std::vector<EFI_HANDLE>  Children;
     HandleRecord             *Controller = Find (ControllerHandle);
 
-    if ((Binding == nullptr) || !HasProtocol (Agent, DriverBindingGuid)) {
+    if (Binding == nullptr) {
       return EFI_INVALID_PARAMETER;
     }
 

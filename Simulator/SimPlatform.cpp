@@ -1,0 +1,593 @@
+/** @file
+  The simulated platform (see SimPlatform.h): pool, task priority level,
+  adapters and the platform object.
+
+  Copyright (c) 2026, the QD520 driver authors.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+
+#include "SimPlatform.h"
+
+extern "C" {
+#include <Protocol/PciIo.h>
+}
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace Qd520Sim {
+
+namespace {
+
+SimPlatform  *gCurrentPlatform = nullptr;
+
+constexpr UINT32  OemReservedMemoryTypeMin = 0x70000000;    ///< the core's MEMORY_TYPE_OEM_RESERVED_MIN
+constexpr UINTN   MaxHostPoolBlock         = (UINTN)1 << 32; ///< larger requests fail as out of resources
+
+const EFI_GUID  PciIoGuid       = EFI_PCI_IO_PROTOCOL_GUID;
+const EFI_GUID  DevicePathGuid  = EFI_DEVICE_PATH_PROTOCOL_GUID;
+const EFI_GUID  LoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+
+std::string
+Hex (
+  UINT64  Value
+  )
+{
+  char  Text[24];
+
+  std::snprintf (Text, sizeof (Text), "0x%llX", (unsigned long long)Value);
+  return Text;
+}
+
+} // namespace
+
+//
+// Pool.
+//
+
+PoolTracker::~PoolTracker (
+  )
+{
+  ReleaseAll ();
+}
+
+EFI_STATUS
+PoolTracker::Allocate (
+  EFI_MEMORY_TYPE  Type,
+  UINTN            Size,
+  VOID             **Buffer
+  )
+{
+  VOID  *Memory;
+  bool  Inject;
+
+  if ((((UINT32)Type >= EfiMaxMemoryType) && ((UINT32)Type < OemReservedMemoryTypeMin)) ||
+      (Type == EfiConventionalMemory) || (Type == EfiPersistentMemory))
+  {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  if (Buffer == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  *Buffer = nullptr;
+  mAllocationCalls++;
+  Inject = (mFailAt.erase (mAllocationCalls) != 0) || ((mFailFrom != 0) && (mAllocationCalls >= mFailFrom));
+  Memory = (Inject || (Size > MaxHostPoolBlock)) ? nullptr : std::malloc (Size != 0 ? Size : 1);
+  if (Memory == nullptr) {
+    mFailedAllocations++;
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  std::memset (Memory, FreshFill, Size);
+  mBlocks[Memory] = PoolBlock{ Memory, Size, Type, ++mSerial };
+  *Buffer         = Memory;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+PoolTracker::Free (
+  VOID  *Buffer
+  )
+{
+  if (Buffer == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  auto  Block = mBlocks.find (Buffer);
+
+  if (Block == mBlocks.end ()) {
+    QD520_SIM_FAIL ("FreePool of " + Hex ((UINTN)Buffer) + ", which is not a live pool block");
+    return EFI_INVALID_PARAMETER;
+  }
+
+  mFreeCalls++;
+  std::memset (Buffer, FreedFill, Block->second.Size);
+  std::free (Buffer);
+  mBlocks.erase (Block);
+  return EFI_SUCCESS;
+}
+
+void
+PoolTracker::FailAllocation (
+  UINT64  Nth
+  )
+{
+  if (Nth == 0) {
+    QD520_SIM_FAIL ("FailAllocation counts from 1 (the next allocation)");
+    return;
+  }
+
+  mFailAt.insert (mAllocationCalls + Nth);
+}
+
+void
+PoolTracker::FailAllocationsFrom (
+  UINT64  Nth
+  )
+{
+  if (Nth == 0) {
+    QD520_SIM_FAIL ("FailAllocationsFrom counts from 1 (the next allocation)");
+    return;
+  }
+
+  mFailFrom = mAllocationCalls + Nth;
+}
+
+void
+PoolTracker::ClearInjectedFailures (
+  )
+{
+  mFailAt.clear ();
+  mFailFrom = 0;
+}
+
+size_t
+PoolTracker::LiveBlocks (
+  EFI_MEMORY_TYPE  Type
+  ) const
+{
+  size_t  Count = 0;
+
+  for (const auto &Entry : mBlocks) {
+    Count += (Entry.second.Type == Type) ? 1 : 0;
+  }
+
+  return Count;
+}
+
+UINT64
+PoolTracker::LiveBytes (
+  ) const
+{
+  UINT64  Bytes = 0;
+
+  for (const auto &Entry : mBlocks) {
+    Bytes += Entry.second.Size;
+  }
+
+  return Bytes;
+}
+
+UINT64
+PoolTracker::LiveBytes (
+  EFI_MEMORY_TYPE  Type
+  ) const
+{
+  UINT64  Bytes = 0;
+
+  for (const auto &Entry : mBlocks) {
+    Bytes += (Entry.second.Type == Type) ? Entry.second.Size : 0;
+  }
+
+  return Bytes;
+}
+
+std::vector<PoolBlock>
+PoolTracker::Blocks (
+  ) const
+{
+  std::vector<PoolBlock>  Result;
+
+  for (const auto &Entry : mBlocks) {
+    Result.push_back (Entry.second);
+  }
+
+  std::sort (
+         Result.begin (),
+         Result.end (),
+         [](const PoolBlock &Left, const PoolBlock &Right) {
+    return Left.Serial < Right.Serial;
+  }
+         );
+  return Result;
+}
+
+const PoolBlock *
+PoolTracker::BlockAt (
+  const VOID  *Address
+  ) const
+{
+  auto  Block = mBlocks.find (Address);
+
+  return Block != mBlocks.end () ? &Block->second : nullptr;
+}
+
+void
+PoolTracker::ReleaseAll (
+  )
+{
+  for (auto &Entry : mBlocks) {
+    std::free (Entry.second.Address);
+  }
+
+  mBlocks.clear ();
+}
+
+//
+// Task priority level.
+//
+
+EFI_TPL
+TplTracker::Raise (
+  EFI_TPL  NewTpl
+  )
+{
+  EFI_TPL  Previous = mCurrent;
+
+  mEvents.push_back (TplEvent{ TplEvent::Kind::Raise, NewTpl, Previous });
+  if ((NewTpl < mCurrent) || (NewTpl > TPL_HIGH_LEVEL)) {
+    QD520_SIM_FAIL ("RaiseTPL (" + std::to_string (NewTpl) + ") at TPL " + std::to_string (mCurrent));
+    return Previous;
+  }
+
+  mCurrent = NewTpl;
+  return Previous;
+}
+
+void
+TplTracker::Restore (
+  EFI_TPL  OldTpl
+  )
+{
+  mEvents.push_back (TplEvent{ TplEvent::Kind::Restore, OldTpl, mCurrent });
+  if ((OldTpl > mCurrent) || (OldTpl > TPL_HIGH_LEVEL)) {
+    QD520_SIM_FAIL ("RestoreTPL (" + std::to_string (OldTpl) + ") at TPL " + std::to_string (mCurrent));
+    return;
+  }
+
+  mCurrent = OldTpl;
+}
+
+//
+// Adapters.
+//
+
+void
+SimAdapter::FreeDeleter::operator() (
+  UINT8  *Memory
+  ) const
+{
+  std::free (Memory);
+}
+
+SimAdapter::SimAdapter (
+  size_t                Index,
+  const AdapterOptions  &Options,
+  EFI_BOOT_SERVICES     *BootServices
+  ) : mIndex (Index), mController (nullptr)
+{
+  AdapterMemory  Memory;
+
+  //
+  // calloc: large blocks come as lazily zeroed pages, 16-byte aligned, which
+  // covers the alignment of every PCI I/O unit.
+  //
+  mFrameBufferSize = Options.FrameBufferSize;
+  mFrameBuffer.reset (static_cast<UINT8 *>(std::calloc (1, (size_t)(mFrameBufferSize != 0 ? mFrameBufferSize : 1))));
+
+  mRegisters.assign ((size_t)(Options.RegisterFileSize / sizeof (UINT32)), 0);
+  mTrace.resize (Options.TraceCapacity);
+
+  Memory.FrameBuffer      = mFrameBuffer.get ();
+  Memory.FrameBufferSize  = mFrameBufferSize;
+  Memory.Registers        = mRegisters.data ();
+  Memory.RegisterFileSize = Options.RegisterFileSize;
+  if (!mModel.Initialize (Options.Config, Memory)) {
+    QD520_SIM_FAIL (
+      "adapter " + std::to_string (Index) + ": the model refused its memory or attributes (frame buffer " +
+      Hex (Options.FrameBufferSize) + ", register file " + Hex (Options.RegisterFileSize) + ")"
+      );
+  }
+
+  for (const auto &Preset : Options.InitialRegisters) {
+    if ((Preset.first % sizeof (UINT32) != 0) || (Preset.first + sizeof (UINT32) > Options.RegisterFileSize)) {
+      QD520_SIM_FAIL ("adapter " + std::to_string (Index) + ": no register at " + Hex (Preset.first));
+      continue;
+    }
+
+    mModel.PokeRegister (Preset.first, Preset.second);
+  }
+
+  mPciIo.Initialize (&mModel, BootServices, mTrace.data (), mTrace.size ());
+  mPciIo.SetUnexpectedCallHook (OnUnexpectedCall, this);
+  mDevicePath = MakePciControllerPath ((UINT8)(Options.PciDevice >= 0 ? Options.PciDevice : (int)Index));
+}
+
+SimAdapter::~SimAdapter (
+  )
+{
+  PciIoDevice::ForgetLastUsed (&mPciIo);
+}
+
+EFI_STATUS
+SimAdapter::Install (
+  HandleDatabase  &Handles
+  )
+{
+  return Handles.InstallMultipleProtocolInterfaces (
+                   &mController,
+                   { { &DevicePathGuid, DevicePath () }, { &PciIoGuid, Protocol () } }
+                   );
+}
+
+void
+SimAdapter::OnUnexpectedCall (
+  VOID            *Context,
+  PciIoOperation  Operation
+  )
+{
+  auto  *Self = static_cast<SimAdapter *>(Context);
+
+  QD520_SIM_FAIL (
+    "adapter " + std::to_string (Self->mIndex) + ": unexpected EFI_PCI_IO_PROTOCOL call " +
+    OperationName (Operation)
+    );
+}
+
+void
+SimAdapter::FillRegisters (
+  UINT32  Seed
+  )
+{
+  for (size_t Index = 0; Index < mRegisters.size (); Index++) {
+    UINT32  Value = (UINT32)((Index + 1) * 0x9E3779B1u) ^ Seed;
+    mModel.PokeRegister ((UINT64)Index * sizeof (UINT32), Value != 0 ? Value : 0xA5A5A5A5);
+  }
+}
+
+UINT32
+SimAdapter::Pixel (
+  UINTN  X,
+  UINTN  Y,
+  UINTN  PixelsPerLine
+  ) const
+{
+  UINT64  Offset = ((UINT64)Y * PixelsPerLine + X) * sizeof (UINT32);
+  UINT32  Value  = 0;
+
+  if (Offset + sizeof (UINT32) > mFrameBufferSize) {
+    QD520_SIM_FAIL ("pixel (" + std::to_string (X) + ", " + std::to_string (Y) + ") lies outside the frame buffer");
+    return 0;
+  }
+
+  std::memcpy (&Value, mFrameBuffer.get () + Offset, sizeof (Value));
+  return Value;
+}
+
+std::vector<TraceRecord>
+SimAdapter::Trace (
+  ) const
+{
+  return std::vector<TraceRecord>(mPciIo.Trace (), mPciIo.Trace () + mPciIo.TraceCount ());
+}
+
+//
+// The platform.
+//
+
+SimPlatform::SimPlatform (
+  const PlatformOptions  &Options
+  ) : mUart (Options.UartState), mCoreImageHandle (nullptr), mImageHandle (nullptr)
+{
+  if (gCurrentPlatform != nullptr) {
+    QD520_SIM_FAIL ("a second SimPlatform was created while another one is active");
+  }
+
+  gCurrentPlatform = this;
+  InitializeTables ();
+  mCoreImageHandle = CreateImageHandle (mCoreLoadedImage, nullptr);
+  mHandles.SetCoreImageHandle (mCoreImageHandle);
+  mImageHandle = CreateImageHandle (mDriverLoadedImage, mCoreImageHandle);
+}
+
+SimPlatform::~SimPlatform (
+  )
+{
+  mHandles.Clear ();
+  mAdapters.clear ();
+  mPool.ReleaseAll ();
+  if (gCurrentPlatform == this) {
+    gCurrentPlatform = nullptr;
+  }
+}
+
+SimPlatform *
+SimPlatform::Current (
+  )
+{
+  return gCurrentPlatform;
+}
+
+void
+SimPlatform::InitializeTables (
+  )
+{
+  static const char  VendorText[] = "QD520 simulated platform";
+  static CHAR16      FirmwareVendor[sizeof (VendorText)];
+
+  for (size_t Index = 0; Index < sizeof (VendorText); Index++) {
+    FirmwareVendor[Index] = (CHAR16)VendorText[Index];
+  }
+
+  std::memset (&mSystemTable, 0, sizeof (mSystemTable));
+  std::memset (&mBootServices, 0, sizeof (mBootServices));
+  std::memset (&mRuntimeServices, 0, sizeof (mRuntimeServices));
+  FillServiceTables (mBootServices, mRuntimeServices);
+
+  mBootServices.Hdr.Signature    = EFI_BOOT_SERVICES_SIGNATURE;
+  mBootServices.Hdr.Revision     = EFI_BOOT_SERVICES_REVISION;
+  mBootServices.Hdr.HeaderSize   = sizeof (EFI_BOOT_SERVICES);
+  mRuntimeServices.Hdr.Signature  = EFI_RUNTIME_SERVICES_SIGNATURE;
+  mRuntimeServices.Hdr.Revision   = EFI_RUNTIME_SERVICES_REVISION;
+  mRuntimeServices.Hdr.HeaderSize = sizeof (EFI_RUNTIME_SERVICES);
+
+  mSystemTable.Hdr.Signature  = EFI_SYSTEM_TABLE_SIGNATURE;
+  mSystemTable.Hdr.Revision   = EFI_2_70_SYSTEM_TABLE_REVISION;
+  mSystemTable.Hdr.HeaderSize = sizeof (EFI_SYSTEM_TABLE);
+  mSystemTable.FirmwareVendor = FirmwareVendor;
+  mSystemTable.FirmwareRevision     = 0x00010000;
+  mSystemTable.RuntimeServices      = &mRuntimeServices;
+  mSystemTable.BootServices         = &mBootServices;
+  mSystemTable.NumberOfTableEntries = 0;
+  mSystemTable.ConfigurationTable   = nullptr;
+}
+
+EFI_HANDLE
+SimPlatform::CreateImageHandle (
+  EFI_LOADED_IMAGE_PROTOCOL  &LoadedImage,
+  EFI_HANDLE                 ParentHandle
+  )
+{
+  EFI_HANDLE  Handle = nullptr;
+
+  std::memset (&LoadedImage, 0, sizeof (LoadedImage));
+  LoadedImage.Revision      = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
+  LoadedImage.ParentHandle  = ParentHandle;
+  LoadedImage.SystemTable   = &mSystemTable;
+  LoadedImage.ImageCodeType = EfiBootServicesCode;
+  LoadedImage.ImageDataType = EfiBootServicesData;
+  if (EFI_ERROR (mHandles.InstallProtocolInterface (&Handle, &LoadedImageGuid, EFI_NATIVE_INTERFACE, &LoadedImage))) {
+    QD520_SIM_FAIL ("cannot create an image handle");
+  }
+
+  return Handle;
+}
+
+SimAdapter &
+SimPlatform::AddAdapter (
+  const AdapterOptions  &Options
+  )
+{
+  EFI_STATUS  Status;
+
+  mAdapters.push_back (std::make_unique<SimAdapter>(mAdapters.size (), Options, &mBootServices));
+  Status = mAdapters.back ()->Install (mHandles);
+  if (EFI_ERROR (Status)) {
+    QD520_SIM_FAIL (
+      "adapter " + std::to_string (mAdapters.size () - 1) + ": cannot install its controller handle " +
+      DevicePathToText (mAdapters.back ()->DevicePath ()) + " (status " + Hex (Status) + ")"
+      );
+  }
+
+  return *mAdapters.back ();
+}
+
+SimAdapter *
+SimPlatform::CurrentAdapter (
+  )
+{
+  PciIoDevice  *Last = PciIoDevice::LastUsed ();
+
+  for (auto &Adapter : mAdapters) {
+    if (&Adapter->PciIo () == Last) {
+      return Adapter.get ();
+    }
+  }
+
+  return mAdapters.empty () ? nullptr : mAdapters.front ().get ();
+}
+
+SimAdapter *
+SimPlatform::AdapterOf (
+  EFI_HANDLE  Controller
+  )
+{
+  for (auto &Adapter : mAdapters) {
+    if (Adapter->Controller () == Controller) {
+      return Adapter.get ();
+    }
+  }
+
+  return nullptr;
+}
+
+EFI_STATUS
+SimPlatform::Connect (
+  EFI_HANDLE                Controller,
+  EFI_DEVICE_PATH_PROTOCOL  *RemainingDevicePath,
+  bool                      Recursive
+  )
+{
+  return mHandles.ConnectController (Controller, RemainingDevicePath, Recursive);
+}
+
+EFI_STATUS
+SimPlatform::Disconnect (
+  EFI_HANDLE  Controller
+  )
+{
+  return mHandles.DisconnectController (Controller, nullptr, nullptr);
+}
+
+void
+SimPlatform::RecordAssertion (
+  const char  *File,
+  UINTN       Line,
+  const char  *Expression
+  )
+{
+  mAssertions.push_back (
+                AssertionRecord{
+    File != nullptr ? File : "<null>",
+    Line,
+    Expression != nullptr ? Expression : "<null>"
+  }
+                );
+}
+
+std::vector<AssertionRecord>
+SimPlatform::TakeAssertions (
+  )
+{
+  std::vector<AssertionRecord>  Taken;
+
+  Taken.swap (mAssertions);
+  return Taken;
+}
+
+std::string
+SimPlatform::AssertionsText (
+  ) const
+{
+  std::string  Text;
+
+  for (const AssertionRecord &Assertion : mAssertions) {
+    Text += Assertion.File + "(" + std::to_string (Assertion.Line) + "): " + Assertion.Expression + "\n";
+  }
+
+  return Text;
+}
+
+void
+SimPlatform::RecordUnexpectedService (
+  const char  *Name
+  )
+{
+  mUnexpectedServices.push_back (Name);
+}
+
+} // namespace Qd520Sim

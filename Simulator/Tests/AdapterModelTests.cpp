@@ -1,0 +1,463 @@
+/** @file
+  Contract of the QD520 adapter model and its PCI I/O front end.
+
+  Copyright (c) 2026, the QD520 driver authors.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+
+#include "SimTestSupport.h"
+
+extern "C" {
+#include <IndustryStandard/Acpi.h>
+}
+
+#include <cstring>
+
+namespace Qd520Sim {
+namespace {
+
+class AdapterModelTest : public SimTest {
+protected:
+  void
+  SetUp (
+    ) override
+  {
+    SimTest::SetUp ();
+    mPlatform = std::make_unique<SimPlatform>();
+    mAdapter  = &mPlatform->AddAdapter ();
+    mPciIo    = mAdapter->Protocol ();
+  }
+
+  void
+  TearDown (
+    ) override
+  {
+    mPlatform.reset ();
+    SimTest::TearDown ();
+  }
+
+  EFI_STATUS
+  WriteRegister (
+    UINT64  Offset,
+    UINT32  Value
+    )
+  {
+    return mPciIo->Mem.Write (mPciIo, EfiPciIoWidthUint32, RegisterBar, Offset, 1, &Value);
+  }
+
+  UINT32
+  ReadRegister (
+    UINT64  Offset
+    )
+  {
+    UINT32  Value = 0xDEADBEEF;
+
+    EXPECT_EQ (EFI_SUCCESS, mPciIo->Mem.Read (mPciIo, EfiPciIoWidthUint32, RegisterBar, Offset, 1, &Value));
+    return Value;
+  }
+
+  UINT32
+  FrameBufferWord (
+    UINT64  Index
+    )
+  {
+    UINT32  Value;
+
+    std::memcpy (&Value, mAdapter->FrameBuffer () + Index * 4, 4);
+    return Value;
+  }
+
+  std::unique_ptr<SimPlatform>  mPlatform;
+  SimAdapter                    *mAdapter = nullptr;
+  EFI_PCI_IO_PROTOCOL           *mPciIo   = nullptr;
+};
+
+//
+// Configuration header.
+//
+
+TEST_F (AdapterModelTest, ConfigHeaderReadReturnsIdentityAndDisplayClass) {
+  PCI_TYPE00  Header;
+
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Pci.Read (mPciIo, EfiPciIoWidthUint32, 0, sizeof (Header) / 4, &Header));
+  EXPECT_EQ (0x7A3C, Header.Hdr.VendorId);
+  EXPECT_EQ (0x0520, Header.Hdr.DeviceId);
+  EXPECT_EQ (0x03, Header.Hdr.ClassCode[2]);
+  EXPECT_EQ (0x00, Header.Hdr.ClassCode[1]);
+  EXPECT_EQ (0x00, Header.Hdr.ClassCode[0]);
+
+  auto  Trace = mAdapter->Trace ();
+  ASSERT_EQ (1u, Trace.size ());
+  EXPECT_EQ (PciIoOperation::PciRead, Trace[0].Operation);
+  EXPECT_EQ ((UINT32)EfiPciIoWidthUint32, Trace[0].Width);
+  EXPECT_EQ (0u, Trace[0].Offset);
+  EXPECT_EQ (16u, Trace[0].Count);
+  EXPECT_EQ (0x05207A3Cu, Trace[0].Value);
+  EXPECT_EQ (EFI_SUCCESS, Trace[0].Status);
+}
+
+TEST_F (AdapterModelTest, ConfigAccessBeyondHeaderOrMisalignedIsUnsupported) {
+  UINT32  Value[2];
+
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Pci.Read (mPciIo, EfiPciIoWidthUint32, 0xFC, 2, Value));
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Pci.Read (mPciIo, EfiPciIoWidthUint32, 2, 1, Value));
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mPciIo->Pci.Read (mPciIo, EfiPciIoWidthUint32, 0, 1, nullptr));
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mPciIo->Pci.Read (mPciIo, EfiPciIoWidthMaximum, 0, 1, Value));
+}
+
+//
+// Register file and HDMI transmitter.
+//
+
+TEST_F (AdapterModelTest, RegisterReadsBackPresetThenLastWrite) {
+  mAdapter->SetRegister (0x80000, 0x12345678);
+  EXPECT_EQ (0x12345678u, ReadRegister (0x80000));
+  ASSERT_EQ (EFI_SUCCESS, WriteRegister (0x80000, 0xCAFEF00D));
+  EXPECT_EQ (0xCAFEF00Du, ReadRegister (0x80000));
+  EXPECT_EQ (0xCAFEF00Du, mAdapter->Register (0x80000));
+}
+
+TEST_F (AdapterModelTest, HdmiWriteStoresDataByteOnlyWithWriteStrobe) {
+  ASSERT_EQ (EFI_SUCCESS, WriteRegister (RegisterHdmiIndexData, (0x07 << 8) | HdmiWriteStrobe | 0x45));
+  EXPECT_EQ (0x07, mAdapter->Hdmi (0x45));
+  ASSERT_EQ (EFI_SUCCESS, WriteRegister (RegisterHdmiIndexData, (0x09 << 8) | 0x45));
+  EXPECT_EQ (0x07, mAdapter->Hdmi (0x45));
+}
+
+TEST_F (AdapterModelTest, HdmiReadRequestLatchesRegisterUntilNextRequest) {
+  mAdapter->SetHdmi (0x30, 0xA5);
+  mAdapter->SetHdmi (0x31, 0x5A);
+  ASSERT_EQ (EFI_SUCCESS, WriteRegister (RegisterHdmiIndexData, HdmiReadRequest | 0x30));
+  ASSERT_EQ (EFI_SUCCESS, WriteRegister (RegisterHdmiIndexData, 0x30));
+  EXPECT_EQ (0xA530u, ReadRegister (RegisterHdmiIndexData));
+
+  // A plain write changes the index but keeps the latched byte.
+  ASSERT_EQ (EFI_SUCCESS, WriteRegister (RegisterHdmiIndexData, 0x31));
+  EXPECT_EQ (0xA531u, ReadRegister (RegisterHdmiIndexData));
+  ASSERT_EQ (EFI_SUCCESS, WriteRegister (RegisterHdmiIndexData, HdmiReadRequest | 0x31));
+  EXPECT_EQ (0x5A31u, ReadRegister (RegisterHdmiIndexData));
+}
+
+//
+// Parameter checks.
+//
+
+TEST_F (AdapterModelTest, MisalignedOffsetIsUnsupportedAndMakesNoAccess) {
+  UINT64  Value = 0x1122334455667788ull;
+
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthUint32, RegisterBar, 0x802, 1, &Value));
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthUint64, FrameBufferBar, 4, 1, &Value));
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint32, FrameBufferBar, 2, 4, &Value));
+  EXPECT_EQ (0u, mAdapter->Register (0x800));
+  EXPECT_EQ (0u, FrameBufferWord (1));
+  EXPECT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthUint8, FrameBufferBar, 3, 1, &Value));
+  EXPECT_EQ (0x88000000u, FrameBufferWord (0));
+}
+
+TEST_F (AdapterModelTest, BadWidthBufferBarOrRangeIsRefusedAsTheBusDriverDoes) {
+  UINT32  Value = 0x5A5A5A5A;
+
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthMaximum, RegisterBar, 0, 1, &Value));
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthUint32, RegisterBar, 0, 1, nullptr));
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthUint32, 2, 0, 1, &Value));
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthUint32, RegisterBar, DefaultRegisterFileSize, 1, &Value));
+  EXPECT_EQ (
+    EFI_UNSUPPORTED,
+    mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint32, FrameBufferBar, 0, DefaultFrameBufferSize / 4 + 1, &Value)
+    );
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Mem.Read (mPciIo, EfiPciIoWidthUint32, FrameBufferBar, 0, 0, &Value));
+  EXPECT_EQ (0u, FrameBufferWord (0));
+}
+
+//
+// Fill and FIFO widths.
+//
+
+TEST_F (AdapterModelTest, FillWidthAdvancesDeviceAddressAndKeepsBuffer) {
+  UINT32  Color = 0x11223344;
+
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint32, FrameBufferBar, 8, 5, &Color));
+  EXPECT_EQ (0u, FrameBufferWord (1));
+  for (UINT64 Index = 2; Index < 7; Index++) {
+    EXPECT_EQ (Color, FrameBufferWord (Index)) << "word " << Index;
+  }
+
+  EXPECT_EQ (0u, FrameBufferWord (7));
+
+  auto  Trace = mAdapter->Trace ();
+  ASSERT_EQ (1u, Trace.size ());
+  EXPECT_EQ ((UINT32)EfiPciIoWidthFillUint32, Trace[0].Width);
+  EXPECT_EQ (5u, Trace[0].Count);
+  EXPECT_EQ (Color, Trace[0].Value);
+  EXPECT_EQ (static_cast<CONST VOID *>(&Color), Trace[0].Buffer);
+
+  UINT16  Half = 0xBEEF;
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint16, FrameBufferBar, 40, 4, &Half));
+  EXPECT_EQ (0xBEEFBEEFu, FrameBufferWord (10));
+  EXPECT_EQ (0xBEEFBEEFu, FrameBufferWord (11));
+  EXPECT_EQ (0u, FrameBufferWord (12));
+}
+
+TEST_F (AdapterModelTest, OverlappingCopyWithTheFrameBufferStillMovesEveryByte) {
+  for (UINT32 Index = 0; Index < 8; Index++) {
+    std::memcpy (mAdapter->FrameBuffer () + Index * 4, &Index, 4);
+  }
+
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthUint32, FrameBufferBar, 8, 4, mAdapter->FrameBuffer ()));
+  EXPECT_EQ (0u, FrameBufferWord (2));
+  EXPECT_EQ (3u, FrameBufferWord (5));
+  EXPECT_EQ (6u, FrameBufferWord (6));
+}
+
+TEST_F (AdapterModelTest, FillOfTheWholeFrameBufferSucceeds) {
+  UINT32  Zero = 0;
+
+  std::memset (mAdapter->FrameBuffer (), 0x77, DefaultFrameBufferSize);
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint32, FrameBufferBar, 0, 0x800000, &Zero));
+  EXPECT_EQ (0u, FrameBufferWord (0));
+  EXPECT_EQ (0u, FrameBufferWord (0x7FFFFF));
+}
+
+TEST_F (AdapterModelTest, FifoWidthKeepsDeviceAddressAndAdvancesBuffer) {
+  UINT32  Units[3] = { 1, 2, 3 };
+  UINT32  Read[3]  = { 0, 0, 0 };
+
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFifoUint32, FrameBufferBar, 16, 3, Units));
+  EXPECT_EQ (3u, FrameBufferWord (4));
+  EXPECT_EQ (0u, FrameBufferWord (5));
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Read (mPciIo, EfiPciIoWidthFifoUint32, FrameBufferBar, 16, 3, Read));
+  EXPECT_EQ (3u, Read[0]);
+  EXPECT_EQ (3u, Read[1]);
+  EXPECT_EQ (3u, Read[2]);
+}
+
+TEST_F (AdapterModelTest, Uint64RowsRoundTripThroughTheFrameBuffer) {
+  UINT64  Row[4] = { 0x0000000200000001ull, 0x0000000400000003ull, 0x0000000600000005ull, 0x0000000800000007ull };
+  UINT32  Back[8];
+
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthUint64, FrameBufferBar, 64, 4, Row));
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Read (mPciIo, EfiPciIoWidthUint32, FrameBufferBar, 64, 8, Back));
+  for (UINT32 Index = 0; Index < 8; Index++) {
+    EXPECT_EQ (Index + 1, Back[Index]);
+  }
+}
+
+//
+// Trace and failure injection.
+//
+
+TEST_F (AdapterModelTest, TraceKeepsEveryCallInOrderWithItsStatus) {
+  UINT32  Value = 0;
+  UINT64  Attributes;
+
+  ASSERT_EQ (EFI_SUCCESS, WriteRegister (0x68, 0x2));
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Mem.Read (mPciIo, EfiPciIoWidthUint32, RegisterBar, 0x6A, 1, &Value));
+  mAdapter->PciIo ().AppendDelay (8);
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Attributes (mPciIo, EfiPciIoAttributeOperationGet, 0, &Attributes));
+
+  auto  Trace = mAdapter->Trace ();
+  ASSERT_EQ (4u, Trace.size ());
+  EXPECT_EQ (PciIoOperation::MemWrite, Trace[0].Operation);
+  EXPECT_EQ (RegisterBar, Trace[0].BarIndex);
+  EXPECT_EQ (0x68u, Trace[0].Offset);
+  EXPECT_EQ (2u, Trace[0].Value);
+  EXPECT_EQ (PciIoOperation::MemRead, Trace[1].Operation);
+  EXPECT_EQ (EFI_UNSUPPORTED, Trace[1].Status);
+  EXPECT_EQ (PciIoOperation::Delay, Trace[2].Operation);
+  EXPECT_EQ (8u, Trace[2].Count);
+  EXPECT_EQ (PciIoOperation::Attributes, Trace[3].Operation);
+  EXPECT_STREQ ("Get", RecordWidthName (Trace[3]));
+  EXPECT_STREQ ("MemWrite", OperationName (Trace[0].Operation));
+  EXPECT_STREQ ("Uint32", RecordWidthName (Trace[0]));
+
+  mAdapter->ClearTrace ();
+  mAdapter->PciIo ().SetTracing (FALSE);
+  ASSERT_EQ (EFI_SUCCESS, WriteRegister (0x68, 0x4));
+  EXPECT_EQ (0u, mAdapter->TraceCount ());
+}
+
+TEST_F (AdapterModelTest, TraceOverflowIsCounted) {
+  AdapterOptions  Options;
+
+  Options.TraceCapacity = 2;
+  SimAdapter  &Small = mPlatform->AddAdapter (Options);
+  UINT32      Value  = 0;
+
+  for (int Index = 0; Index < 5; Index++) {
+    Small.Protocol ()->Mem.Write (Small.Protocol (), EfiPciIoWidthUint32, RegisterBar, 0x70, 1, &Value);
+  }
+
+  EXPECT_EQ (2u, Small.TraceCount ());
+  EXPECT_EQ (3u, Small.PciIo ().TraceOverflow ());
+}
+
+TEST_F (AdapterModelTest, InjectedFailureHitsOnlyTheNthMatchingCallAndMakesNoAccess) {
+  FailureInjection  Injection = FailNth (PciIoOperation::MemWrite, 2, EFI_DEVICE_ERROR);
+
+  Injection.MatchOffset = TRUE;
+  Injection.Offset      = 0x68;
+  ASSERT_TRUE (mAdapter->PciIo ().InjectFailure (Injection));
+
+  EXPECT_EQ (EFI_SUCCESS, WriteRegister (0x68, 1));
+  EXPECT_EQ (EFI_SUCCESS, WriteRegister (0x6C, 1));
+  EXPECT_EQ (EFI_DEVICE_ERROR, WriteRegister (0x68, 2));
+  EXPECT_EQ (1u, mAdapter->Register (0x68));
+  EXPECT_EQ (EFI_SUCCESS, WriteRegister (0x68, 3));
+  EXPECT_EQ (3u, mAdapter->Register (0x68));
+  EXPECT_EQ (0u, mAdapter->PciIo ().PendingInjections ());
+
+  auto  Trace = mAdapter->Trace ();
+  ASSERT_EQ (4u, Trace.size ());
+  EXPECT_EQ (EFI_DEVICE_ERROR, Trace[2].Status);
+  EXPECT_EQ (2u, Trace[2].Value);
+}
+
+TEST_F (AdapterModelTest, RepeatingInjectionFailsEveryMatchingCall) {
+  FailureInjection  Injection = FailNth (PciIoOperation::MemRead, 1, EFI_TIMEOUT);
+  UINT32            Value     = 0;
+
+  Injection.Repeat = TRUE;
+  ASSERT_TRUE (mAdapter->PciIo ().InjectFailure (Injection));
+  EXPECT_EQ (EFI_TIMEOUT, mPciIo->Mem.Read (mPciIo, EfiPciIoWidthUint32, RegisterBar, 0, 1, &Value));
+  EXPECT_EQ (EFI_TIMEOUT, mPciIo->Mem.Read (mPciIo, EfiPciIoWidthUint32, RegisterBar, 4, 1, &Value));
+  EXPECT_EQ (EFI_SUCCESS, WriteRegister (0, 1));
+  mAdapter->PciIo ().ClearInjections ();
+  EXPECT_EQ (EFI_SUCCESS, mPciIo->Mem.Read (mPciIo, EfiPciIoWidthUint32, RegisterBar, 0, 1, &Value));
+}
+
+//
+// Attributes and BAR attributes.
+//
+
+TEST_F (AdapterModelTest, AttributesFollowTheBusDriverRules) {
+  AdapterOptions  Options;
+
+  Options.Config.SupportedAttributes = EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY;
+  Options.Config.InitialAttributes   = EFI_PCI_IO_ATTRIBUTE_IO;
+  SimAdapter           &Device = mPlatform->AddAdapter (Options);
+  EFI_PCI_IO_PROTOCOL  *PciIo  = Device.Protocol ();
+  UINT64               Result  = 0;
+
+  ASSERT_EQ (EFI_SUCCESS, PciIo->Attributes (PciIo, EfiPciIoAttributeOperationSupported, 0, &Result));
+  EXPECT_EQ (Options.Config.SupportedAttributes, Result);
+  EXPECT_EQ (EFI_INVALID_PARAMETER, PciIo->Attributes (PciIo, EfiPciIoAttributeOperationGet, 0, nullptr));
+
+  // The full device-enable set is trimmed to what the controller supports.
+  ASSERT_EQ (EFI_SUCCESS, PciIo->Attributes (PciIo, EfiPciIoAttributeOperationEnable, EFI_PCI_DEVICE_ENABLE, nullptr));
+  EXPECT_EQ (EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY, Device.Model ().CurrentAttributes ());
+
+  // Bus master alone is not supported.
+  EXPECT_EQ (EFI_UNSUPPORTED, PciIo->Attributes (PciIo, EfiPciIoAttributeOperationEnable, EFI_PCI_IO_ATTRIBUTE_BUS_MASTER, nullptr));
+  EXPECT_EQ (EFI_UNSUPPORTED, PciIo->Attributes (PciIo, EfiPciIoAttributeOperationSet, EFI_PCI_IO_ATTRIBUTE_BUS_MASTER, nullptr));
+
+  ASSERT_EQ (EFI_SUCCESS, PciIo->Attributes (PciIo, EfiPciIoAttributeOperationSet, EFI_PCI_IO_ATTRIBUTE_IO, nullptr));
+  EXPECT_EQ ((UINT64)EFI_PCI_IO_ATTRIBUTE_IO, Device.Model ().CurrentAttributes ());
+  EXPECT_EQ (EFI_PCI_COMMAND_IO_SPACE, Device.Model ().ConfigSpace ()[PCI_COMMAND_OFFSET]);
+}
+
+TEST_F (AdapterModelTest, GetBarAttributesReturnsOneQwordDescriptorFromPool) {
+  VOID  *Resources = nullptr;
+
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->GetBarAttributes (mPciIo, FrameBufferBar, nullptr, &Resources));
+  ASSERT_NE (nullptr, Resources);
+  EXPECT_TRUE (mPlatform->Pool ().IsLive (Resources));
+  EXPECT_EQ (EfiBootServicesData, mPlatform->Pool ().BlockAt (Resources)->Type);
+
+  auto  *Descriptor = static_cast<EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR *>(Resources);
+  EXPECT_EQ (ACPI_ADDRESS_SPACE_DESCRIPTOR, Descriptor->Desc);
+  EXPECT_EQ (ACPI_ADDRESS_SPACE_TYPE_MEM, Descriptor->ResType);
+  EXPECT_EQ ((UINT64)(UINTN)mAdapter->FrameBuffer (), (UINT64)Descriptor->AddrRangeMin);
+  EXPECT_EQ (DefaultFrameBufferSize, (UINT64)Descriptor->AddrLen);
+  EXPECT_EQ (ACPI_END_TAG_DESCRIPTOR, reinterpret_cast<EFI_ACPI_END_TAG_DESCRIPTOR *>(Descriptor + 1)->Desc);
+  EXPECT_EQ (Resources, mAdapter->Trace ().back ().Buffer);
+
+  EXPECT_EQ (EFI_SUCCESS, mPlatform->BootServices ()->FreePool (Resources));
+  EXPECT_EQ (0u, mPlatform->Pool ().LiveBlocks ());
+
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mPciIo->GetBarAttributes (mPciIo, FrameBufferBar, nullptr, nullptr));
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->GetBarAttributes (mPciIo, 2, nullptr, &Resources));
+  mPlatform->Pool ().FailAllocation ();
+  Resources = nullptr;
+  EXPECT_EQ (EFI_OUT_OF_RESOURCES, mPciIo->GetBarAttributes (mPciIo, FrameBufferBar, nullptr, &Resources));
+  EXPECT_EQ (nullptr, Resources);
+}
+
+TEST_F (AdapterModelTest, InjectionCanTargetOneAttributeOperation) {
+  FailureInjection  Injection = FailNth (PciIoOperation::Attributes, 1, EFI_DEVICE_ERROR);
+  UINT64            Result;
+
+  Injection.MatchWidth = TRUE;
+  Injection.Width      = EfiPciIoAttributeOperationEnable;
+  ASSERT_TRUE (mAdapter->PciIo ().InjectFailure (Injection));
+  EXPECT_EQ (EFI_SUCCESS, mPciIo->Attributes (mPciIo, EfiPciIoAttributeOperationSupported, 0, &Result));
+  EXPECT_EQ (EFI_SUCCESS, mPciIo->Attributes (mPciIo, EfiPciIoAttributeOperationGet, 0, &Result));
+  EXPECT_EQ (EFI_DEVICE_ERROR, mPciIo->Attributes (mPciIo, EfiPciIoAttributeOperationEnable, EFI_PCI_DEVICE_ENABLE, nullptr));
+  EXPECT_EQ (0u, mAdapter->Model ().CurrentAttributes ());
+
+  auto  Trace = mAdapter->Trace ();
+  ASSERT_EQ (3u, Trace.size ());
+  EXPECT_EQ (DefaultSupportedAttributes, Trace[0].Result);
+  EXPECT_EQ ((UINT64)EFI_PCI_DEVICE_ENABLE, Trace[2].Value);
+  EXPECT_EQ (EFI_DEVICE_ERROR, Trace[2].Status);
+}
+
+TEST_F (AdapterModelTest, InjectionSlotsAreLimitedAndCountFromOne) {
+  for (UINTN Slot = 0; Slot < MaxFailureInjections; Slot++) {
+    EXPECT_TRUE (mAdapter->PciIo ().InjectFailure (FailNth (PciIoOperation::PciRead, 5, EFI_DEVICE_ERROR)));
+  }
+
+  EXPECT_FALSE (mAdapter->PciIo ().InjectFailure (FailNth (PciIoOperation::PciRead, 5, EFI_DEVICE_ERROR)));
+  mAdapter->PciIo ().ClearInjections ();
+  EXPECT_FALSE (mAdapter->PciIo ().InjectFailure (FailNth (PciIoOperation::PciRead, 0, EFI_DEVICE_ERROR)));
+  EXPECT_EQ (0u, mAdapter->PciIo ().PendingInjections ());
+}
+
+TEST_F (AdapterModelTest, RegisterBarDescriptorReportsTheRegisterFile) {
+  VOID    *Resources = nullptr;
+  UINT64  Supports   = 1;
+
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->GetBarAttributes (mPciIo, RegisterBar, &Supports, &Resources));
+  auto  *Descriptor = static_cast<EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR *>(Resources);
+  EXPECT_EQ (DefaultRegisterFileSize, (UINT64)Descriptor->AddrLen);
+  EXPECT_EQ (mAdapter->Model ().BarBase (RegisterBar), (UINT64)Descriptor->AddrRangeMin);
+  EXPECT_EQ (0u, Supports);
+  mPlatform->BootServices ()->FreePool (Resources);
+}
+
+TEST_F (AdapterModelTest, UnexpectedMemberIsReportedLoudlyAndUnsupported) {
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Flush (mPciIo));
+
+  auto  Failures = TakeFailures ();
+  ASSERT_EQ (1u, Failures.size ());
+  EXPECT_NE (std::string::npos, Failures[0].find ("Flush"));
+  EXPECT_EQ (PciIoOperation::Flush, mAdapter->Trace ().back ().Operation);
+}
+
+//
+// The model without the host platform, as a firmware build uses it.
+//
+
+TEST (AdapterModelStandalone, WorksOnOwnerMemoryWithoutBootServices) {
+  static UINT8   FrameBuffer[4096];
+  static UINT32  Registers[MinimumRegisterFileSize / 4 + 1];
+  TraceRecord    Trace[4];
+  Adapter        Model;
+  PciIoDevice    Device;
+  AdapterConfig  Config = DefaultAdapterConfig ();
+  VOID           *Resources;
+  UINT32         Value  = 0xAB;
+
+  Config.FrameBufferBase = 0x80000000;
+  ASSERT_TRUE (Model.Initialize (Config, AdapterMemory{ FrameBuffer, sizeof (FrameBuffer), Registers, sizeof (Registers) }));
+  Device.Initialize (&Model, nullptr, Trace, 4);
+  EXPECT_EQ (&Device, PciIoDevice::FromProtocol (Device.Protocol ()));
+  EXPECT_EQ (0x80000000u, Model.BarBase (FrameBufferBar));
+  EXPECT_EQ (EFI_SUCCESS, Device.Protocol ()->Mem.Write (Device.Protocol (), EfiPciIoWidthUint32, FrameBufferBar, 4, 1, &Value));
+  EXPECT_EQ (0xABu, FrameBuffer[4]);
+  EXPECT_EQ (EFI_OUT_OF_RESOURCES, Device.Protocol ()->GetBarAttributes (Device.Protocol (), FrameBufferBar, nullptr, &Resources));
+  EXPECT_FALSE (Model.Initialize (Config, AdapterMemory{ FrameBuffer, sizeof (FrameBuffer), Registers, 0x1000 }));
+  PciIoDevice::ForgetLastUsed (&Device);
+}
+
+} // namespace
+} // namespace Qd520Sim

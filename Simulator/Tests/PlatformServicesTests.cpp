@@ -1,0 +1,237 @@
+/** @file
+  Contract of the simulated platform's services: pool accounting and
+  failure injection, task priority level, the debug UART behind IoLib, the
+  loud stubs and the assertion hook.
+
+  Copyright (c) 2026, the QD520 driver authors.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+
+#include "SimTestSupport.h"
+
+extern "C" {
+#include <Library/IoLib.h>
+
+VOID
+EFIAPI
+SerialDebugLibAssertHalt (
+  IN CONST CHAR8  *FileName,
+  IN UINTN        LineNumber,
+  IN CONST CHAR8  *Description
+  );
+}
+
+#include <string>
+
+namespace Qd520Sim {
+namespace {
+
+class PlatformServicesTest : public SimTest {
+protected:
+  void
+  SetUp (
+    ) override
+  {
+    SimTest::SetUp ();
+    mPlatform = std::make_unique<SimPlatform>();
+    mBs       = mPlatform->BootServices ();
+  }
+
+  void
+  TearDown (
+    ) override
+  {
+    mPlatform.reset ();
+    SimTest::TearDown ();
+  }
+
+  std::unique_ptr<SimPlatform>  mPlatform;
+  EFI_BOOT_SERVICES             *mBs = nullptr;
+};
+
+TEST_F (PlatformServicesTest, SystemTableHasRevision270AndNoConsoles) {
+  EFI_SYSTEM_TABLE  *St = mPlatform->SystemTable ();
+
+  EXPECT_EQ ((UINT32)EFI_2_70_SYSTEM_TABLE_REVISION, St->Hdr.Revision);
+  EXPECT_EQ (mBs, St->BootServices);
+  EXPECT_EQ (nullptr, St->ConOut);
+  EXPECT_EQ (nullptr, St->ConIn);
+  EXPECT_TRUE (mPlatform->Handles ().IsValidHandle (mPlatform->ImageHandle ()));
+}
+
+//
+// Pool.
+//
+
+TEST_F (PlatformServicesTest, PoolCountsLiveBlocksAndBytesPerTypeAndFillsFreshBlocks) {
+  VOID  *Data = nullptr;
+  VOID  *Code = nullptr;
+
+  ASSERT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, 24, &Data));
+  ASSERT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesCode, 8, &Code));
+  EXPECT_EQ (PoolTracker::FreshFill, static_cast<UINT8 *>(Data)[23]);
+  EXPECT_EQ (2u, mPlatform->Pool ().LiveBlocks ());
+  EXPECT_EQ (1u, mPlatform->Pool ().LiveBlocks (EfiBootServicesData));
+  EXPECT_EQ (24u, mPlatform->Pool ().LiveBytes (EfiBootServicesData));
+  EXPECT_EQ (32u, mPlatform->Pool ().LiveBytes ());
+  EXPECT_EQ (Data, mPlatform->Pool ().Blocks ().front ().Address);
+
+  EXPECT_EQ (EFI_SUCCESS, mBs->FreePool (Data));
+  EXPECT_EQ (EFI_SUCCESS, mBs->FreePool (Code));
+  EXPECT_EQ (0u, mPlatform->Pool ().LiveBlocks ());
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mBs->AllocatePool (EfiConventionalMemory, 8, &Data));
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mBs->AllocatePool (EfiBootServicesData, 8, nullptr));
+}
+
+TEST_F (PlatformServicesTest, InjectedPoolFailureHitsTheNthAllocationAndClearsBuffer) {
+  VOID  *First  = nullptr;
+  VOID  *Second = &Second;
+  VOID  *Third  = nullptr;
+
+  mPlatform->Pool ().FailAllocation (2);
+  ASSERT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, 4, &First));
+  EXPECT_EQ (EFI_OUT_OF_RESOURCES, mBs->AllocatePool (EfiBootServicesData, 4, &Second));
+  EXPECT_EQ (nullptr, Second);
+  EXPECT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, 4, &Third));
+  EXPECT_EQ (2u, mPlatform->Pool ().LiveBlocks ());
+  EXPECT_EQ (1u, mPlatform->Pool ().FailedAllocations ());
+  mBs->FreePool (First);
+  mBs->FreePool (Third);
+}
+
+TEST_F (PlatformServicesTest, FailingAllocationsFromTheNthKeepsFailingUntilCleared) {
+  VOID  *Blocks[3] = { nullptr, nullptr, nullptr };
+
+  mPlatform->Pool ().FailAllocationsFrom (2);
+  EXPECT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, 4, &Blocks[0]));
+  EXPECT_EQ (EFI_OUT_OF_RESOURCES, mBs->AllocatePool (EfiBootServicesData, 4, &Blocks[1]));
+  EXPECT_EQ (EFI_OUT_OF_RESOURCES, mBs->AllocatePool (EfiBootServicesData, 4, &Blocks[1]));
+  mPlatform->Pool ().ClearInjectedFailures ();
+  EXPECT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, 0, &Blocks[2]));
+  EXPECT_NE (nullptr, Blocks[2]);
+  EXPECT_EQ (4u, mPlatform->Pool ().AllocationCalls ());
+  mBs->FreePool (Blocks[0]);
+  mBs->FreePool (Blocks[2]);
+}
+
+TEST_F (PlatformServicesTest, FreeingAnUnknownPointerIsALoudFailure) {
+  int   NotPool;
+  VOID  *Block = nullptr;
+
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mBs->FreePool (&NotPool));
+  ASSERT_EQ (1u, TakeFailures ().size ());
+
+  ASSERT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, 4, &Block));
+  ASSERT_EQ (EFI_SUCCESS, mBs->FreePool (Block));
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mBs->FreePool (Block));
+  EXPECT_EQ (1u, TakeFailures ().size ());
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mBs->FreePool (nullptr));
+}
+
+//
+// Task priority level.
+//
+
+TEST_F (PlatformServicesTest, RaiseAndRestoreAreRecordedAndTracked) {
+  EXPECT_EQ ((EFI_TPL)TPL_APPLICATION, mPlatform->Tpl ().Current ());
+  EFI_TPL  Old = mBs->RaiseTPL (TPL_NOTIFY);
+  EXPECT_EQ ((EFI_TPL)TPL_APPLICATION, Old);
+  EXPECT_EQ ((EFI_TPL)TPL_NOTIFY, mPlatform->Tpl ().Current ());
+  mBs->RestoreTPL (Old);
+  EXPECT_EQ ((EFI_TPL)TPL_APPLICATION, mPlatform->Tpl ().Current ());
+
+  const auto  &Events = mPlatform->Tpl ().Events ();
+  ASSERT_EQ (2u, Events.size ());
+  EXPECT_EQ (TplEvent::Kind::Raise, Events[0].Call);
+  EXPECT_EQ ((EFI_TPL)TPL_NOTIFY, Events[0].Requested);
+  EXPECT_EQ (TplEvent::Kind::Restore, Events[1].Call);
+  EXPECT_EQ ((EFI_TPL)TPL_NOTIFY, Events[1].Previous);
+}
+
+TEST_F (PlatformServicesTest, RaisingBelowOrRestoringAboveTheLevelIsALoudFailure) {
+  mBs->RaiseTPL (TPL_NOTIFY);
+  mBs->RaiseTPL (TPL_CALLBACK);
+  EXPECT_EQ (1u, TakeFailures ().size ());
+  mBs->RestoreTPL (TPL_HIGH_LEVEL);
+  EXPECT_EQ (1u, TakeFailures ().size ());
+  EXPECT_EQ ((EFI_TPL)TPL_NOTIFY, mPlatform->Tpl ().Current ());
+}
+
+//
+// Serial port.
+//
+
+TEST_F (PlatformServicesTest, UartCapturesTextWritesWithDlabAndBursts) {
+  Uart16550  &Uart = mPlatform->Uart ();
+
+  EXPECT_EQ (0x03, IoRead8 (0x3FB));
+  IoWrite8 (0x3FB, 0x83);
+  EXPECT_EQ (1, IoRead8 (0x3F8));
+  IoWrite8 (0x3F8, 0x01);
+  IoWrite8 (0x3FB, 0x03);
+  EXPECT_EQ (0x60, IoRead8 (0x3FD) & 0x60);
+  for (char Character : std::string ("EFI520 V1.00.07.00")) {
+    IoWrite8 (0x3F8, (UINT8)Character);
+  }
+
+  IoRead8 (0x3FD);
+  EXPECT_EQ ("EFI520 V1.00.07.00", Uart.Text ());
+  ASSERT_EQ (21u, Uart.Writes ().size ());
+  EXPECT_TRUE (Uart.Writes ()[1].Dlab);
+  EXPECT_EQ (0u, Uart.Writes ()[1].Offset);
+  EXPECT_FALSE (Uart.Writes ()[3].Dlab);
+  ASSERT_EQ (1u, Uart.Bursts ().size ());
+  EXPECT_EQ (18u, Uart.Bursts ()[0]);
+  EXPECT_EQ (1u, Uart.OverrunCount ());
+}
+
+TEST_F (PlatformServicesTest, FreshUartHasNoLineSetupAndASingleByteFifo) {
+  Uart16550  &Uart = mPlatform->Uart ();
+
+  Uart.Reset (Uart16550::InitialState::Fresh);
+  EXPECT_EQ (0, IoRead8 (0x3FB));
+  EXPECT_EQ (0u, Uart.Divisor ());
+  IoWrite8 (0x3F8, 'a');
+  IoWrite8 (0x3F8, 'b');
+  EXPECT_EQ (1u, Uart.OverrunCount ());
+  IoWrite8 (0x3FA, 0x01);
+  EXPECT_EQ (16u, Uart.TransmitFifoDepth ());
+}
+
+TEST_F (PlatformServicesTest, OtherPortsAndAddressesAreLoudFailures) {
+  EXPECT_EQ (0xFFFFFFFFu, IoRead32 (0xCFC));
+  MmioWrite32 (0xFED00000, 1);
+  EXPECT_EQ (2u, TakeFailures ().size ());
+}
+
+//
+// Unprovided services and assertions.
+//
+
+TEST_F (PlatformServicesTest, UnprovidedBootServiceFailsLoudlyWithItsName) {
+  EXPECT_EQ (EFI_UNSUPPORTED, mBs->Stall (10));
+
+  auto  Failures = TakeFailures ();
+  ASSERT_EQ (1u, Failures.size ());
+  EXPECT_NE (std::string::npos, Failures[0].find ("Stall"));
+  ASSERT_EQ (1u, mPlatform->UnexpectedServices ().size ());
+  EXPECT_EQ ("Stall", mPlatform->UnexpectedServices ()[0]);
+
+  mPlatform->RuntimeServices ()->ResetSystem (EfiResetCold, EFI_SUCCESS, 0, nullptr);
+  EXPECT_EQ (1u, TakeFailures ().size ());
+}
+
+TEST_F (PlatformServicesTest, AssertionHookRecordsFileLineAndExpression) {
+  SerialDebugLibAssertHalt ("Qdl520.cpp", 42, "!EFI_ERROR (Status)");
+
+  ASSERT_EQ (1u, mPlatform->Assertions ().size ());
+  EXPECT_EQ ("Qdl520.cpp(42): !EFI_ERROR (Status)\n", mPlatform->AssertionsText ());
+
+  auto  Taken = mPlatform->TakeAssertions ();
+  ASSERT_EQ (1u, Taken.size ());
+  EXPECT_EQ (42u, Taken[0].Line);
+  EXPECT_TRUE (mPlatform->Assertions ().empty ());
+}
+
+} // namespace
+} // namespace Qd520Sim
