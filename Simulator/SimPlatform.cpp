@@ -304,12 +304,7 @@ SimAdapter::SimAdapter (
   }
 
   for (const auto &Preset : Options.InitialRegisters) {
-    if ((Preset.first % sizeof (UINT32) != 0) || (Preset.first + sizeof (UINT32) > Options.RegisterFileSize)) {
-      QD520_SIM_FAIL ("adapter " + std::to_string (Index) + ": no register at " + Hex (Preset.first));
-      continue;
-    }
-
-    mModel.PokeRegister (Preset.first, Preset.second);
+    SetRegister (Preset.first, Preset.second);
   }
 
   mPciIo.Initialize (&mModel, BootServices, mTrace.data (), mTrace.size ());
@@ -348,14 +343,46 @@ SimAdapter::OnUnexpectedCall (
     );
 }
 
+bool
+SimAdapter::IsRegister (
+  UINT64  Offset
+  ) const
+{
+  if ((Offset % sizeof (UINT32) != 0) || (Offset >= mModel.BarLength (RegisterBar))) {
+    QD520_SIM_FAIL ("adapter " + std::to_string (mIndex) + ": no register at " + Hex (Offset));
+    return false;
+  }
+
+  return true;
+}
+
+UINT32
+SimAdapter::Register (
+  UINT64  Offset
+  ) const
+{
+  return IsRegister (Offset) ? mModel.PeekRegister (Offset) : 0;
+}
+
+void
+SimAdapter::SetRegister (
+  UINT64  Offset,
+  UINT32  Value
+  )
+{
+  if (IsRegister (Offset)) {
+    mModel.PokeRegister (Offset, Value);
+  }
+}
+
 void
 SimAdapter::FillRegisters (
   UINT32  Seed
   )
 {
-  for (size_t Index = 0; Index < mRegisters.size (); Index++) {
+  for (UINT64 Index = 0; Index < mModel.BarLength (RegisterBar) / sizeof (UINT32); Index++) {
     UINT32  Value = (UINT32)((Index + 1) * 0x9E3779B1u) ^ Seed;
-    mModel.PokeRegister ((UINT64)Index * sizeof (UINT32), Value != 0 ? Value : 0xA5A5A5A5);
+    mModel.PokeRegister (Index * sizeof (UINT32), Value != 0 ? Value : 0xA5A5A5A5);
   }
 }
 

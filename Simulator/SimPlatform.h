@@ -309,22 +309,19 @@ public:
   //
   // Hardware state.
   //
+  /// What a 32-bit read of the register returns now (no side effect). An
+  /// offset outside the register file is a loud failure and reads 0.
   UINT32
   Register (
     UINT64  Offset
-    ) const
-  {
-    return mModel.PeekRegister (Offset);
-  }
+    ) const;
 
+  /// Presets what the register reads back, bypassing its write behaviour.
   void
   SetRegister (
     UINT64  Offset,
     UINT32  Value
-    )
-  {
-    mModel.PokeRegister (Offset, Value);
-  }
+    );
 
   /// Gives every register a distinct non-zero value derived from Seed and its
   /// offset (0x800C0 included, which presets the HDMI latch and index).
@@ -407,6 +404,11 @@ private:
       UINT8  *Memory
       ) const;
   };
+
+  bool
+  IsRegister (
+    UINT64  Offset
+    ) const;
 
   static void
   OnUnexpectedCall (

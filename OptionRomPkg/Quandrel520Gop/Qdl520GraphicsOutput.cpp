@@ -308,8 +308,9 @@ Qdl520PixelOffset (
 /**
   Moves one row of Width pixels between Buffer and BAR 0 at Offset in a
   single PCI I/O call: as 64-bit units when the row is an even number of
-  pixels starting on an 8-byte boundary, otherwise as 32-bit units, so that
-  no access is misaligned for the root bridge.
+  pixels and both its first pixel in the frame buffer and Buffer lie on an
+  8-byte boundary, otherwise as 32-bit units. The kit's root bridge and CPU
+  I/O refuse a unit that is misaligned on either side.
 **/
 STATIC
 VOID
@@ -326,7 +327,7 @@ Qdl520MoveRow (
   UINTN                      Count;
 
   PciIo = Private->PciIo;
-  if (((Width % 2) == 0) && ((Offset % sizeof (UINT64)) == 0)) {
+  if (((Width % 2) == 0) && (((Offset | reinterpret_cast<UINTN>(Buffer)) % sizeof (UINT64)) == 0)) {
     Unit  = EfiPciIoWidthUint64;
     Count = Width / 2;
   } else {

@@ -117,6 +117,23 @@ TEST_F (AdapterModelTest, RegisterReadsBackPresetThenLastWrite) {
   EXPECT_EQ (0xCAFEF00Du, mAdapter->Register (0x80000));
 }
 
+TEST_F (AdapterModelTest, PresetsGiveNonZeroReadModifyWriteSources) {
+  AdapterOptions  Options;
+
+  Options.InitialRegisters = { { RegisterPllReference, PllReferenceSelectBit }, { 0x80000, 0xF0000000 } };
+  SimAdapter  &Preset = mPlatform->AddAdapter (Options);
+  EXPECT_EQ (PllReferenceSelectBit, Preset.Register (RegisterPllReference));
+  EXPECT_EQ (0xF0000000u, Preset.Register (0x80000));
+
+  mAdapter->FillRegisters (0x5EED0000);
+  EXPECT_NE (0u, mAdapter->Register (0x68));
+  EXPECT_NE (mAdapter->Register (0x68), mAdapter->Register (0x6C));
+  EXPECT_EQ (mAdapter->Register (0x88080), ReadRegister (0x88080));
+
+  EXPECT_EQ (0u, mAdapter->Register (0x66));
+  EXPECT_EQ (1u, TakeFailures ().size ());
+}
+
 TEST_F (AdapterModelTest, HdmiWriteStoresDataByteOnlyWithWriteStrobe) {
   ASSERT_EQ (EFI_SUCCESS, WriteRegister (RegisterHdmiIndexData, (0x07 << 8) | HdmiWriteStrobe | 0x45));
   EXPECT_EQ (0x07, mAdapter->Hdmi (0x45));
