@@ -27,7 +27,7 @@ image: configure
 	@$(CMAKE) --build $(BUILD) --target Quandrel520Gop
 
 run: build
-	@$(BUILD)/Tools/qd520-run
+	@$(BUILD)/Tools/qd520-run --output $(BUILD)/run
 
 test: build
 	@$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)

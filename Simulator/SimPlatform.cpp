@@ -309,6 +309,12 @@ SimAdapter::SimAdapter (
 
   mPciIo.Initialize (&mModel, BootServices, mTrace.data (), mTrace.size ());
   mPciIo.SetUnexpectedCallHook (OnUnexpectedCall, this);
+
+  //
+  // Firmware reaches the adapter through the root bridge and CPU I/O, which
+  // refuse a caller's buffer that is not aligned to the access unit.
+  //
+  mPciIo.SetCheckBufferAlignment (TRUE);
   mDevicePath = MakePciControllerPath ((UINT8)(Options.PciDevice >= 0 ? Options.PciDevice : (int)Index));
 }
 
