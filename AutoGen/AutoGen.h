@@ -1,9 +1,10 @@
 /** @file
-  Build glue for the Quandrel520Gop driver, written by hand in place of what
-  the kit's build tool generates from the module's INF and the platform DSC:
-  fixed PCD values, the caller's identity and the library hook prototypes.
-  Force-included into every translation unit of the driver and of the kit
-  libraries it links, in both the UEFI image and the host build.
+  Build glue written by hand in place of what the kit's build tool
+  generates from the modules' INF files and the platform DSC: the fixed PCD
+  values of the platform, the caller's identity and the prototypes of the
+  library constructors and entry points. Force-included into every
+  translation unit of the modules and of the kit libraries they link, in
+  both the UEFI images and the host build.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -22,10 +23,6 @@ extern GUID   gEfiCallerIdGuid;
 extern GUID   gEdkiiDscPlatformGuid;
 extern CHAR8  *gEfiCallerBaseName;
 
-#define EFI_CALLER_ID_GUID \
-  {0x5A1E5E1D, 0x520C, 0x4D52, {0x9F, 0x61, 0x51, 0x44, 0x35, 0x32, 0x30, 0x01}}
-#define EDKII_DSC_PLATFORM_GUID \
-  {0x5A1E5E1D, 0x520C, 0x4D52, {0x9F, 0x61, 0x51, 0x44, 0x35, 0x32, 0x30, 0x02}}
 
 //
 // MdePkg fixed PCDs.
@@ -112,7 +109,7 @@ EFI_STATUS EFIAPI UefiBootServicesTableLibConstructor (IN EFI_HANDLE ImageHandle
 EFI_STATUS EFIAPI UefiRuntimeServicesTableLibConstructor (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
 
 //
-// Module entry point.
+// Entry point of the Quandrel520Gop driver.
 //
 EFI_STATUS EFIAPI InitializeQdl520 (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
 

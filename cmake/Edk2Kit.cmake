@@ -45,7 +45,6 @@ set(KIT_COMMON_SOURCES
   "${_md}/UefiMemoryAllocationLib/MemoryAllocationLib.c"
   "${_md}/UefiBootServicesTableLib/UefiBootServicesTableLib.c"
   "${_md}/UefiRuntimeServicesTableLib/UefiRuntimeServicesTableLib.c"
-  "${_md}/UefiDriverEntryPoint/DriverEntryPoint.c"
   "${_md}/BasePciLibCf8/PciLib.c"
   "${_md}/BasePciCf8Lib/PciCf8Lib.c"
   "${_mm}/BaseSerialPortLib16550/BaseSerialPortLib16550.c"

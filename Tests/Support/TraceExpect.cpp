@@ -713,4 +713,48 @@ HardwareTraceTest::Matches (
   return TraceMatches (Expected.Ops (), mAdapter->Trace ());
 }
 
+void
+ModeSetTraceTest::SetUp (
+  )
+{
+  HardwareTraceTest::SetUp ();
+  Qdl520InitializeHardware (&mPrivate);
+  mAdapter->SetHdmi (0x45, OutputControlBefore);
+  std::fill_n (mAdapter->FrameBuffer (), mAdapter->FrameBufferSize (), (UINT8)0xA5);
+}
+
+void
+ModeSetTraceTest::SelectReference (
+  bool  Is12288kHz
+  )
+{
+  UINT32  Strap = mAdapter->Register (RegPllReference) & ~0x1000u;
+
+  mAdapter->SetRegister (RegPllReference, Strap | (Is12288kHz ? 0x1000u : 0));
+}
+
+bool
+ModeSetTraceTest::FrameBufferIsClear (
+  )
+{
+  const UINT8  *Bytes = mAdapter->FrameBuffer ();
+
+  return std::all_of (Bytes, Bytes + mAdapter->FrameBufferSize (), [](UINT8 Byte) { return Byte == 0; });
+}
+
+std::vector<TraceRecord>
+ModeSetTraceTest::FrameBufferAccesses (
+  )
+{
+  std::vector<TraceRecord>  Accesses;
+
+  for (const TraceRecord &Record : mAdapter->Trace ()) {
+    if (Record.BarIndex == 0) {
+      Accesses.push_back (Record);
+    }
+  }
+
+  return Accesses;
+}
+
 } // namespace Qd520Test

@@ -291,6 +291,34 @@ protected:
   QDL520_PRIVATE_DATA  mPrivate  = {};
 };
 
+/// HardwareTraceTest after the engine bring-up, as a mode set finds the
+/// adapter: HDMI control byte 0x21, output control register 0x45 with bits
+/// 0 to 2 clear, and a frame buffer full of non-zero bytes.
+class ModeSetTraceTest : public HardwareTraceTest {
+protected:
+  void
+  SetUp (
+    ) override;
+
+  /// Selects the 12.288 MHz (TRUE) or the 12 MHz PLL reference.
+  void
+  SelectReference (
+    bool  Is12288kHz
+    );
+
+  /// TRUE when every byte of the frame buffer is 0.
+  bool
+  FrameBufferIsClear (
+    );
+
+  /// The BAR 0 records of the trace.
+  std::vector<TraceRecord>
+  FrameBufferAccesses (
+    );
+
+  static constexpr UINT8  OutputControlBefore = 0x78;
+};
+
 } // namespace Qd520Test
 
 #endif // QD520_TRACE_EXPECT_H_
