@@ -1,9 +1,9 @@
 /** @file
   Register traces of the mode-set sequence for timings the driver's table
   does not hold: 3840x2160 (vendor-specific InfoFrame, 3840-class audio
-  clock and PHY band) and a 297 MHz timing outside the 3840 class, which no
-  PHY band serves. The timing lookup is wrapped (-Wl,--wrap) to search a
-  test table first.
+  clock and PHY band), a 297 MHz timing outside the 3840 class, which no
+  PHY band serves, and 1366x768, whose pitch is rounded up. The timing
+  lookup is wrapped (-Wl,--wrap) to search a test table first.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -16,12 +16,13 @@
 namespace {
 
 //
-// CEA-861 VIC 95 (3840x2160 at 30 Hz) and 1920x1080 at twice VIC 16's
-// clock; the end entry.
+// CEA-861 VIC 95 (3840x2160 at 30 Hz), 1920x1080 at twice VIC 16's clock,
+// and 1366x768, whose width is no multiple of 16; the end entry.
 //
 constexpr QDL520_MODE_TIMING  mTestTimings[] = {
   { 4400, 3840, 4016, 88, 0, 2250, 2160, 2168, 10, 0, 297000000, 67500, 30, 0 },
   { 2200, 1920, 2008, 44, 0, 1125, 1080, 1084, 5, 0, 297000000, 135000, 120, 0 },
+  { 1792, 1366, 1436, 143, 0, 798, 768, 771, 3, 0, 85500000, 47712, 60, 1 },
   { 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 1 },
 };
 
@@ -127,6 +128,19 @@ TEST_F (ModeSet3840TraceTest, ClockWithoutPhyBandStopsBeforeTheEnableSteps) {
   EXPECT_EQ (mAdapter->Hdmi (0x45), OutputControlBefore | 0x07) << "bits 0 to 2 stay set";
   EXPECT_EQ (mAdapter->Register (RegHdmiControl), 0x21u);
   EXPECT_EQ (mQdl520HdmiControl, 0x21);
+}
+
+TEST_F (ModeSet3840TraceTest, PitchRoundsTheWidthUpToSixteenPixels) {
+  const QDL520_VIDEO_MODE  Mode = { 1366, 768, 32, 60 };
+
+  // 85.5 MHz: (28, 16384, 1, 0) from 12 MHz; PHY band 1.
+  SelectReference (false);
+  ExpectedTrace  Expected = Expect ();
+  EXPECT_EQ (ExpectSetModeHardware (Expected, Mode, &mTestTimings[2], 0x085C8000, 0), 0);
+  EXPECT_EQ (Qdl520SetModeHardware (&mPrivate, &Mode), 0);
+  EXPECT_TRUE (Matches (Expected));
+  EXPECT_EQ (mAdapter->Register (0x80008), 0x15801580u) << "1376 pixels of 4 bytes";
+  EXPECT_EQ (mAdapter->Hdmi (0x56), 0x0A);
 }
 
 } // namespace

@@ -58,7 +58,8 @@ set(KIT_TARGET_SOURCES
   "${_md}/BaseIoLibIntrinsic/IoLibInternalTdxNull.c"
   "${_md}/RegisterFilterLibNull/RegisterFilterLibNull.c")
 
-set(KIT_HOST_SOURCES ${_baselib_host})
+# The UEFI decompressor, for the host tests that unpack the option ROM.
+set(KIT_HOST_SOURCES ${_baselib_host} "${_md}/BaseUefiDecompressLib/BaseUefiDecompressLib.c")
 
 set(KIT_INCLUDE_DIRS
   "${EDK2_PATH}/MdePkg/Include"
@@ -69,5 +70,5 @@ set(KIT_HOST_INCLUDE_DIRS "${EDK2_PATH}/MdePkg/Test/UnitTest/Include")
 # Each kit library finds its private headers in its own folder.
 set(KIT_LIBRARY_DIRS
   "${_md}/BaseLib" "${_md}/BaseMemoryLib" "${_md}/UefiDevicePathLib" "${_md}/UefiLib"
-  "${_md}/BasePrintLib" "${_md}/BaseIoLibIntrinsic"
+  "${_md}/BasePrintLib" "${_md}/BaseIoLibIntrinsic" "${_md}/BaseUefiDecompressLib"
   "${_mm}/BaseSerialPortLib16550")

@@ -720,6 +720,7 @@ ModeSetTraceTest::SetUp (
   HardwareTraceTest::SetUp ();
   Qdl520InitializeHardware (&mPrivate);
   mAdapter->SetHdmi (0x45, OutputControlBefore);
+  mAdapter->SetRegister (RegDisplayControl0, mAdapter->Register (RegDisplayControl0) | 0x00040000);
   std::fill_n (mAdapter->FrameBuffer (), mAdapter->FrameBufferSize (), (UINT8)0xA5);
 }
 

@@ -293,7 +293,9 @@ protected:
 
 /// HardwareTraceTest after the engine bring-up, as a mode set finds the
 /// adapter: HDMI control byte 0x21, output control register 0x45 with bits
-/// 0 to 2 clear, and a frame buffer full of non-zero bytes.
+/// 0 to 2 clear, bit 18 of the display control register set (the end of a
+/// mode set drops it for one write) and a frame buffer full of non-zero
+/// bytes.
 class ModeSetTraceTest : public HardwareTraceTest {
 protected:
   void
