@@ -129,6 +129,21 @@ typedef struct {
   UINT8    Value[10];
 } QDL520_HDMI_PHY_SETTING;
 
+/**
+  Pixels per frame-buffer line of a mode Width pixels wide: the width
+  rounded up to a multiple of 16 pixels.
+**/
+constexpr UINT32
+Qdl520PixelsPerScanLine (
+  UINT32  Width
+  )
+{
+  return (Width + 15) & ~static_cast<UINT32>(15);
+}
+
+STATIC_ASSERT (Qdl520PixelsPerScanLine (640) == 640, "offered widths are multiples of 16");
+STATIC_ASSERT (Qdl520PixelsPerScanLine (1366) == 1376, "other widths round up");
+
 #define QDL520_PRIVATE_DATA_SIGNATURE  SIGNATURE_32 ('Q', 'D', '5', '2')
 
 /// Per-controller device context. Allocated zeroed by Start, freed by Stop

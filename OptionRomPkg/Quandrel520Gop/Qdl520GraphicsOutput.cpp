@@ -25,17 +25,6 @@ STATIC_ASSERT (OFFSET_OF (EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR, AddrRangeMin) == 14
 STATIC_ASSERT (QDL520_NO_MODE >= QDL520_MAX_MODE, "the placeholder is no mode");
 
 /**
-  Pixels per frame-buffer line: the width rounded up to a multiple of 16.
-**/
-constexpr UINT32
-Qdl520PixelsPerScanLine (
-  UINT32  HorizontalResolution
-  )
-{
-  return (HorizontalResolution + 15) & ~static_cast<UINT32>(15);
-}
-
-/**
   Bytes of a whole screen of a mode, the frame-buffer size it publishes and
   the size of its line buffer.
 **/
@@ -48,8 +37,6 @@ Qdl520ScreenBytes (
          (ModeData.ColorDepth / 8) * ModeData.VerticalResolution;
 }
 
-STATIC_ASSERT (Qdl520PixelsPerScanLine (640) == 640, "offered widths are multiples of 16");
-STATIC_ASSERT (Qdl520PixelsPerScanLine (1366) == 1376, "other widths round up");
 STATIC_ASSERT (Qdl520ScreenBytes (QDL520_MODE_DATA { 0, 640, 480, 32, 60 }) == 1228800, "mode 0");
 STATIC_ASSERT (Qdl520ScreenBytes (QDL520_MODE_DATA { 1, 800, 600, 32, 60 }) == 1920000, "mode 1");
 STATIC_ASSERT (Qdl520ScreenBytes (QDL520_MODE_DATA { 2, 1024, 768, 32, 60 }) == 3145728, "mode 2");

@@ -128,7 +128,7 @@ Qdl520LinePitchBytes (
   UINT32  ColorDepth
   )
 {
-  return ((Width + 15) & ~15u) * (ColorDepth / 8);
+  return Qdl520PixelsPerScanLine (Width) * (ColorDepth / 8);
 }
 
 STATIC_ASSERT (Qdl520LinePitchBytes (640, 32) == 2560, "640 pixels");
