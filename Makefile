@@ -5,7 +5,7 @@
 #                the main job on the simulated platform
 #   make test    set up, build, and run every test
 #   make bench   set up, build, and run the benchmarks
-#   make image   set up and build build/Quandrel520Gop.efi only
+#   make image   set up and build build/Quandrel520Gop.efi and .rom only
 
 BUILD  ?= build
 CMAKE  ?= cmake
@@ -24,7 +24,7 @@ build: configure
 	@$(CMAKE) --build $(BUILD) -j $(JOBS)
 
 image: configure
-	@$(CMAKE) --build $(BUILD) --target Quandrel520Gop
+	@$(CMAKE) --build $(BUILD) --target Quandrel520Gop Quandrel520GopRom
 
 run: build
 	@$(BUILD)/Tools/qd520-run --output $(BUILD)/run
