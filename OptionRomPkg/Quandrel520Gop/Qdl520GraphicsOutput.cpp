@@ -330,8 +330,44 @@ Qdl520MoveRow (
 }
 
 /**
-  Copies a rectangle of the frame buffer into the caller's buffer, row by
-  row from the top.
+  Moves a rectangle between the caller's buffer and the frame buffer, row by
+  row from the top: reads the frame buffer into BltBuffer, or writes it from
+  BltBuffer when Write is TRUE.
+
+  @param[in] BufferX, BufferY  First pixel in BltBuffer, whose rows are Delta
+                               bytes apart.
+  @param[in] VideoX, VideoY    First pixel in the frame buffer.
+**/
+STATIC
+VOID
+Qdl520BltBufferRows (
+  IN QDL520_PRIVATE_DATA            *Private,
+  IN BOOLEAN                        Write,
+  IN EFI_GRAPHICS_OUTPUT_BLT_PIXEL  *BltBuffer,
+  IN UINTN                          BufferX,
+  IN UINTN                          BufferY,
+  IN UINTN                          VideoX,
+  IN UINTN                          VideoY,
+  IN UINTN                          Width,
+  IN UINTN                          Height,
+  IN UINTN                          Delta,
+  IN UINTN                          ModeNumber
+  )
+{
+  QDL520_BLT_GEOMETRY  Geometry;
+  UINT8                *Row;
+
+  Geometry = Qdl520BltGeometry (Private, ModeNumber);
+  for (UINTN Index = 0; Index < Height; Index++) {
+    Row = reinterpret_cast<UINT8 *>(BltBuffer) + (BufferY + Index) * Delta +
+          BufferX * sizeof (EFI_GRAPHICS_OUTPUT_BLT_PIXEL);
+    Qdl520MoveRow (Private, Write, Qdl520PixelOffset (Geometry, VideoX, VideoY + Index), Width, Row);
+  }
+}
+
+/**
+  Copies a rectangle of the frame buffer at (SourceX, SourceY) into the
+  caller's buffer at (DestinationX, DestinationY).
 **/
 STATIC
 VOID
@@ -348,20 +384,12 @@ Qdl520BltVideoToBltBuffer (
   IN UINTN                          ModeNumber
   )
 {
-  QDL520_BLT_GEOMETRY  Geometry;
-  UINT8                *Row;
-
-  Geometry = Qdl520BltGeometry (Private, ModeNumber);
-  for (UINTN Index = 0; Index < Height; Index++) {
-    Row = reinterpret_cast<UINT8 *>(BltBuffer) + (DestinationY + Index) * Delta +
-          DestinationX * sizeof (EFI_GRAPHICS_OUTPUT_BLT_PIXEL);
-    Qdl520MoveRow (Private, FALSE, Qdl520PixelOffset (Geometry, SourceX, SourceY + Index), Width, Row);
-  }
+  Qdl520BltBufferRows (Private, FALSE, BltBuffer, DestinationX, DestinationY, SourceX, SourceY, Width, Height, Delta, ModeNumber);
 }
 
 /**
-  Copies a rectangle of the caller's buffer into the frame buffer, row by
-  row from the top.
+  Copies a rectangle of the caller's buffer at (SourceX, SourceY) into the
+  frame buffer at (DestinationX, DestinationY).
 **/
 STATIC
 VOID
@@ -378,15 +406,7 @@ Qdl520BltBufferToVideo (
   IN UINTN                          ModeNumber
   )
 {
-  QDL520_BLT_GEOMETRY  Geometry;
-  UINT8                *Row;
-
-  Geometry = Qdl520BltGeometry (Private, ModeNumber);
-  for (UINTN Index = 0; Index < Height; Index++) {
-    Row = reinterpret_cast<UINT8 *>(BltBuffer) + (SourceY + Index) * Delta +
-          SourceX * sizeof (EFI_GRAPHICS_OUTPUT_BLT_PIXEL);
-    Qdl520MoveRow (Private, TRUE, Qdl520PixelOffset (Geometry, DestinationX, DestinationY + Index), Width, Row);
-  }
+  Qdl520BltBufferRows (Private, TRUE, BltBuffer, SourceX, SourceY, DestinationX, DestinationY, Width, Height, Delta, ModeNumber);
 }
 
 /**
