@@ -1,0 +1,419 @@
+/** @file
+  The checks that the UEFI Self-Certification Test applies to a graphics
+  output protocol, run against this driver on the simulated adapter:
+  QueryMode and SetMode conformance, Mode->Info after every mode set,
+  refused operation values, read-back of fill, video-to-buffer and
+  video-to-video, and the Blt stress set of sizes, positions and pitches in
+  every mode, checked against a model of the screen and the caller's buffer.
+
+  Copyright (c) 2026, the QD520 driver authors.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+
+#include "DriverTest.h"
+
+#include "Qdl520.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace Qd520Test {
+
+namespace {
+
+/// The reserved byte of a pixel need not survive on real adapters; the
+/// conformance checks compare the colour bytes only.
+constexpr UINT32  kColourMask = 0x00FFFFFF;
+
+UINT32
+PixelValue (
+  const EFI_GRAPHICS_OUTPUT_BLT_PIXEL  &Pixel
+  )
+{
+  UINT32  Value;
+
+  std::memcpy (&Value, &Pixel, sizeof (Value));
+  return Value;
+}
+
+EFI_GRAPHICS_OUTPUT_BLT_PIXEL
+MakePixel (
+  UINT32  Value
+  )
+{
+  EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Pixel;
+
+  std::memcpy (&Pixel, &Value, sizeof (Pixel));
+  return Pixel;
+}
+
+/// A deterministic scramble for test colours.
+constexpr UINT32
+Scramble (
+  UINT64  Seed
+  )
+{
+  return static_cast<UINT32>((Seed + 1) * 0x9E3779B97F4A7C15ull >> 29);
+}
+
+class SctTest : public StartedDriverTest {
+protected:
+  void
+  SetUp (
+    ) override
+  {
+    StartedDriverTest::SetUp ();
+    mAdapter->PciIo ().SetCheckBufferAlignment (TRUE);
+  }
+
+  EFI_STATUS
+  Blt (
+    VOID   *Buffer,
+    UINTN  Operation,
+    UINTN  SourceX,
+    UINTN  SourceY,
+    UINTN  DestinationX,
+    UINTN  DestinationY,
+    UINTN  Width,
+    UINTN  Height,
+    UINTN  Delta
+    )
+  {
+    return mGop->Blt (
+                   mGop,
+                   static_cast<EFI_GRAPHICS_OUTPUT_BLT_PIXEL *>(Buffer),
+                   static_cast<EFI_GRAPHICS_OUTPUT_BLT_OPERATION>(Operation),
+                   SourceX,
+                   SourceY,
+                   DestinationX,
+                   DestinationY,
+                   Width,
+                   Height,
+                   Delta
+                   );
+  }
+
+  /// SetMode for the stress and read-back sets: tracing off keeps the
+  /// adapter's trace from filling up with pixel rows nobody reads.
+  void
+  EnterMode (
+    UINT32  ModeNumber
+    )
+  {
+    mAdapter->PciIo ().SetTracing (TRUE);
+    ASSERT_EQ (mGop->SetMode (mGop, ModeNumber), EFI_SUCCESS);
+    mAdapter->PciIo ().SetTracing (FALSE);
+    mAdapter->ClearTrace ();
+    mWidth  = mGop->Mode->Info->HorizontalResolution;
+    mHeight = mGop->Mode->Info->VerticalResolution;
+    mPitch  = mGop->Mode->Info->PixelsPerScanLine;
+  }
+
+  UINT32 *
+  Screen (
+    )
+  {
+    return reinterpret_cast<UINT32 *>(mAdapter->FrameBuffer ());
+  }
+
+  UINTN  mWidth  = 0;
+  UINTN  mHeight = 0;
+  UINTN  mPitch  = 0;
+};
+
+//
+// QueryMode and SetMode conformance.
+//
+
+TEST_F (SctTest, QueryModeConformance) {
+  UINT32                                MaxMode = mGop->Mode->MaxMode;
+  EFI_GRAPHICS_OUTPUT_MODE_INFORMATION  *Info   = nullptr;
+  UINTN                                 Size    = 0;
+
+  EXPECT_EQ (mGop->QueryMode (mGop, MaxMode, &Size, &Info), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (mGop->QueryMode (mGop, 0, nullptr, &Info), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (mGop->QueryMode (mGop, 0, &Size, nullptr), EFI_INVALID_PARAMETER);
+
+  for (UINT32 ModeNumber = 0; ModeNumber < MaxMode; ModeNumber++) {
+    Info = nullptr;
+    ASSERT_EQ (mGop->QueryMode (mGop, ModeNumber, &Size, &Info), EFI_SUCCESS) << "mode " << ModeNumber;
+    ASSERT_NE (Info, nullptr);
+    EXPECT_EQ (Size, sizeof (EFI_GRAPHICS_OUTPUT_MODE_INFORMATION));
+    EXPECT_EQ (Platform ().BootServices ()->FreePool (Info), EFI_SUCCESS);
+  }
+}
+
+TEST_F (SctTest, SetModeConformanceAndModeInformationAfterEachSet) {
+  UINT32  MaxMode = mGop->Mode->MaxMode;
+
+  ASSERT_EQ (MaxMode, 3u);
+  for (UINT32 ModeNumber = 0; ModeNumber < MaxMode; ModeNumber++) {
+    SCOPED_TRACE ("mode " + std::to_string (ModeNumber));
+    ASSERT_EQ (mGop->SetMode (mGop, ModeNumber), EFI_SUCCESS);
+    EXPECT_EQ (mGop->Mode->Mode, ModeNumber);
+
+    EFI_GRAPHICS_OUTPUT_MODE_INFORMATION  *Info = nullptr;
+    UINTN                                 Size  = 0;
+    ASSERT_EQ (mGop->QueryMode (mGop, ModeNumber, &Size, &Info), EFI_SUCCESS);
+    const EFI_GRAPHICS_OUTPUT_MODE_INFORMATION  &Current = *mGop->Mode->Info;
+    EXPECT_EQ (Size, mGop->Mode->SizeOfInfo);
+    EXPECT_EQ (Info->Version, Current.Version);
+    EXPECT_EQ (Info->HorizontalResolution, Current.HorizontalResolution);
+    EXPECT_EQ (Info->VerticalResolution, Current.VerticalResolution);
+    EXPECT_EQ (Info->PixelFormat, Current.PixelFormat);
+    EXPECT_EQ (Info->PixelsPerScanLine, Current.PixelsPerScanLine);
+    EXPECT_EQ (
+      mGop->Mode->FrameBufferSize,
+      static_cast<UINTN>(Current.PixelsPerScanLine) * Current.VerticalResolution * 4
+      );
+    EXPECT_EQ (Platform ().BootServices ()->FreePool (Info), EFI_SUCCESS);
+  }
+
+  EXPECT_EQ (mGop->SetMode (mGop, MaxMode), EFI_UNSUPPORTED);
+}
+
+//
+// Blt conformance.
+//
+
+TEST_F (SctTest, BltRefusesOperationValuesBeyondTheFourInEveryMode) {
+  const UINTN                    Refused[] = { 4, 5, 14, 104, 1004, static_cast<UINTN>(-1) };
+  EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Pixel     = MakePixel (0x00123456);
+
+  for (UINT32 ModeNumber = 0; ModeNumber < mGop->Mode->MaxMode; ModeNumber++) {
+    EnterMode (ModeNumber);
+    mAdapter->PciIo ().SetTracing (TRUE);
+    for (UINTN Operation : Refused) {
+      EXPECT_EQ (Blt (&Pixel, Operation, 0, 0, 0, 0, 1, 1, 0), EFI_INVALID_PARAMETER)
+        << "mode " << ModeNumber << ", operation " << Operation;
+    }
+
+    EXPECT_EQ (mAdapter->TraceCount (), 0u);
+    EXPECT_EQ (PixelValue (Pixel), 0x00123456u);
+  }
+}
+
+TEST_F (SctTest, FillVideoToBufferAndVideoToVideoReadBackEqualInEveryMode) {
+  for (UINT32 ModeNumber = 0; ModeNumber < mGop->Mode->MaxMode; ModeNumber++) {
+    SCOPED_TRACE ("mode " + std::to_string (ModeNumber));
+    EnterMode (ModeNumber);
+
+    const UINTN                                 Width  = mWidth / 2;
+    const UINTN                                 Height = mHeight / 2;
+    std::vector<EFI_GRAPHICS_OUTPUT_BLT_PIXEL>  Pattern (Width * Height);
+    std::vector<EFI_GRAPHICS_OUTPUT_BLT_PIXEL>  Back (Width * Height);
+    for (UINTN Index = 0; Index < Pattern.size (); Index++) {
+      Pattern[Index] = MakePixel (Scramble (Index + ModeNumber * 7919));
+    }
+
+    auto  CountMismatches = [&](UINT32 Colour, const std::vector<EFI_GRAPHICS_OUTPUT_BLT_PIXEL> *Expected) {
+                              UINTN  Mismatches = 0;
+                              for (UINTN Index = 0; Index < Back.size (); Index++) {
+                                UINT32  Want = (Expected != nullptr) ? PixelValue ((*Expected)[Index]) : Colour;
+                                if (((PixelValue (Back[Index]) ^ Want) & kColourMask) != 0) {
+                                  Mismatches++;
+                                }
+                              }
+
+                              return Mismatches;
+                            };
+
+    //
+    // Fill, then read the rectangle back.
+    //
+    EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Colour = MakePixel (0xFF1E90FF);
+    ASSERT_EQ (Blt (&Colour, EfiBltVideoFill, 0, 0, mWidth / 4, mHeight / 4, Width, Height, 0), EFI_SUCCESS);
+    ASSERT_EQ (Blt (Back.data (), EfiBltVideoToBltBuffer, mWidth / 4, mHeight / 4, 0, 0, Width, Height, 0), EFI_SUCCESS);
+    EXPECT_EQ (CountMismatches (PixelValue (Colour), nullptr), 0u) << "fill";
+
+    //
+    // Write a pattern, read it back.
+    //
+    ASSERT_EQ (Blt (Pattern.data (), EfiBltBufferToVideo, 0, 0, 0, 0, Width, Height, 0), EFI_SUCCESS);
+    std::fill (Back.begin (), Back.end (), MakePixel (0));
+    ASSERT_EQ (Blt (Back.data (), EfiBltVideoToBltBuffer, 0, 0, 0, 0, Width, Height, 0), EFI_SUCCESS);
+    EXPECT_EQ (CountMismatches (0, &Pattern), 0u) << "video to buffer";
+
+    //
+    // Move the pattern to the opposite quarter, read it back there.
+    //
+    ASSERT_EQ (Blt (nullptr, EfiBltVideoToVideo, 0, 0, mWidth - Width, mHeight - Height, Width, Height, 0), EFI_SUCCESS);
+    std::fill (Back.begin (), Back.end (), MakePixel (0));
+    ASSERT_EQ (Blt (Back.data (), EfiBltVideoToBltBuffer, mWidth - Width, mHeight - Height, 0, 0, Width, Height, 0), EFI_SUCCESS);
+    EXPECT_EQ (CountMismatches (0, &Pattern), 0u) << "video to video";
+  }
+}
+
+//
+// Blt stress set.
+//
+
+/// What the screen and the caller's buffer must hold, moved row by row in
+/// the order the protocol moves them.
+struct BltModel {
+  std::vector<UINT32>    Screen;
+  UINTN                  Pitch;
+  std::vector<UINT8>     Buffer;
+
+  UINT8 *
+  BufferPixel (
+    UINTN  X,
+    UINTN  Y,
+    UINTN  Delta
+    )
+  {
+    return Buffer.data () + Y * Delta + X * 4;
+  }
+
+  void
+  Fill (
+    UINT32  Colour,
+    UINTN   X,
+    UINTN   Y,
+    UINTN   Width,
+    UINTN   Height
+    )
+  {
+    for (UINTN Row = 0; Row < Height; Row++) {
+      std::fill_n (Screen.begin () + (Y + Row) * Pitch + X, Width, Colour);
+    }
+  }
+
+  void
+  ToBuffer (
+    UINTN  SourceX,
+    UINTN  SourceY,
+    UINTN  DestinationX,
+    UINTN  DestinationY,
+    UINTN  Width,
+    UINTN  Height,
+    UINTN  Delta
+    )
+  {
+    for (UINTN Row = 0; Row < Height; Row++) {
+      std::memcpy (BufferPixel (DestinationX, DestinationY + Row, Delta), &Screen[(SourceY + Row) * Pitch + SourceX], Width * 4);
+    }
+  }
+
+  void
+  ToVideo (
+    UINTN  SourceX,
+    UINTN  SourceY,
+    UINTN  DestinationX,
+    UINTN  DestinationY,
+    UINTN  Width,
+    UINTN  Height,
+    UINTN  Delta
+    )
+  {
+    for (UINTN Row = 0; Row < Height; Row++) {
+      std::memcpy (&Screen[(DestinationY + Row) * Pitch + DestinationX], BufferPixel (SourceX, SourceY + Row, Delta), Width * 4);
+    }
+  }
+
+  void
+  VideoToVideo (
+    UINTN  SourceX,
+    UINTN  SourceY,
+    UINTN  DestinationX,
+    UINTN  DestinationY,
+    UINTN  Width,
+    UINTN  Height
+    )
+  {
+    std::vector<UINT32>  Staging (Width * Height);
+
+    for (UINTN Row = 0; Row < Height; Row++) {
+      std::memcpy (&Staging[Row * Width], &Screen[(SourceY + Row) * Pitch + SourceX], Width * 4);
+    }
+
+    for (UINTN Row = 0; Row < Height; Row++) {
+      std::memcpy (&Screen[(DestinationY + Row) * Pitch + DestinationX], &Staging[Row * Width], Width * 4);
+    }
+  }
+};
+
+TEST_F (SctTest, BltStressOfSizesPositionsAndPitchesInEveryMode) {
+  for (UINT32 ModeNumber = 0; ModeNumber < mGop->Mode->MaxMode; ModeNumber++) {
+    SCOPED_TRACE ("mode " + std::to_string (ModeNumber));
+    EnterMode (ModeNumber);
+
+    const UINTN  Sizes[][2]  = { { 100, 100 }, { mWidth / 2, mHeight / 2 } };
+    const UINTN  Points[][2] = { { 0, 0 }, { 100, 100 }, { mWidth / 2, mHeight / 2 } };
+    const UINTN  Deltas[]    = { 0, 400, mWidth / 2 * 4, mWidth * 4 };
+    const UINTN  Pixels      = mPitch * mHeight;
+
+    //
+    // The caller's buffer covers the largest rectangle at the farthest
+    // point with the widest pitch.
+    //
+    BltModel  Model;
+    Model.Pitch = mPitch;
+    Model.Screen.resize (Pixels);
+    Model.Buffer.resize ((mHeight / 2 + mHeight / 2) * mWidth * 4 + mWidth * 4);
+    std::vector<UINT8>  Buffer (Model.Buffer.size ());
+
+    for (UINTN Index = 0; Index < Pixels; Index++) {
+      Model.Screen[Index] = Scramble (Index ^ 0x5A5A);
+    }
+
+    std::memcpy (Screen (), Model.Screen.data (), Pixels * 4);
+
+    UINTN  Combination = 0;
+    UINTN  Failures    = 0;
+    for (const auto &Size : Sizes) {
+      for (const auto &Source : Points) {
+        for (const auto &Destination : Points) {
+          for (UINTN Delta : Deltas) {
+            const UINTN  Width  = Size[0];
+            const UINTN  Height = Size[1];
+            const UINTN  Pitch  = (Delta != 0) ? Delta : Width * 4;
+
+            for (UINTN Index = 0; Index < Buffer.size (); Index += 4) {
+              UINT32  Value = Scramble (Index + Combination * 131071);
+              std::memcpy (&Buffer[Index], &Value, 4);
+            }
+
+            Model.Buffer = Buffer;
+
+            EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Colour = MakePixel (Scramble (Combination) | 0x01000000);
+            EFI_STATUS                     Status[4];
+
+            Status[0] = Blt (Buffer.data (), EfiBltBufferToVideo, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta);
+            Model.ToVideo (Source[0], Source[1], Destination[0], Destination[1], Width, Height, Pitch);
+            Status[1] = Blt (nullptr, EfiBltVideoToVideo, Destination[0], Destination[1], Source[0], Source[1], Width, Height, Delta);
+            Model.VideoToVideo (Destination[0], Destination[1], Source[0], Source[1], Width, Height);
+            Status[2] = Blt (Buffer.data (), EfiBltVideoToBltBuffer, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta);
+            Model.ToBuffer (Source[0], Source[1], Destination[0], Destination[1], Width, Height, Pitch);
+            Status[3] = Blt (&Colour, EfiBltVideoFill, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta);
+            Model.Fill (PixelValue (Colour), Destination[0], Destination[1], Width, Height);
+
+            bool  StatusesOk = (Status[0] == EFI_SUCCESS) && (Status[1] == EFI_SUCCESS) &&
+                               (Status[2] == EFI_SUCCESS) && (Status[3] == EFI_SUCCESS);
+            bool  ScreenOk   = std::memcmp (Screen (), Model.Screen.data (), Pixels * 4) == 0;
+            bool  BufferOk   = Buffer == Model.Buffer;
+            if (!StatusesOk || !ScreenOk || !BufferOk) {
+              ADD_FAILURE () << Width << "x" << Height << " from (" << Source[0] << ", " << Source[1] << ") to ("
+                             << Destination[0] << ", " << Destination[1] << "), Delta " << Delta << ": statuses 0x"
+                             << std::hex << Status[0] << " 0x" << Status[1] << " 0x" << Status[2] << " 0x" << Status[3]
+                             << std::dec << (ScreenOk ? "" : ", screen differs") << (BufferOk ? "" : ", buffer differs");
+              Failures++;
+              std::memcpy (Screen (), Model.Screen.data (), Pixels * 4);
+            }
+
+            Combination++;
+            ASSERT_LT (Failures, 5u) << "stopping after repeated failures";
+          }
+        }
+      }
+    }
+
+    EXPECT_EQ (Combination, 2u * 3 * 3 * 4);
+  }
+}
+
+} // namespace
+
+} // namespace Qd520Test
