@@ -501,29 +501,35 @@ TEST_F (GraphicsOutputTest, SetModeWithoutBarDescriptorsKeepsTheFrameBufferBaseA
 
 TEST_F (GraphicsOutputTest, FunctionsCalledThroughAForeignRecordAssertBadSignature) {
   //
-  // A record laid out like the context but without its signature. The
-  // fields that the functions read after the check make them return at
-  // their first test, so the assertion is all that happens.
+  // A record laid out like the context but without its signature. After
+  // reporting the mismatch, the signature check hands back the protocol
+  // pointer itself as the context; the fields the functions then read make
+  // them return at their first test, so the assertion is all that happens.
+  // Both views lie inside Memory.
   //
-  QDL520_PRIVATE_DATA                Foreign;
+  alignas (8) UINT8                  Memory[2 * sizeof (QDL520_PRIVATE_DATA)];
   EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE  Mode;
 
-  std::memset (&Foreign, 0, sizeof (Foreign));
+  std::memset (Memory, 0, sizeof (Memory));
   std::memset (&Mode, 0, sizeof (Mode));
-  Foreign.Signature                = SIGNATURE_32 ('Q', 'D', '5', '3');
-  Foreign.HardwareNeedsStarting    = TRUE;
-  Foreign.GraphicsOutput.Mode      = &Mode;
-  Mode.MaxMode                     = 3;
+
+  auto  *Foreign = reinterpret_cast<QDL520_PRIVATE_DATA *>(Memory);
+  auto  *Seen    = reinterpret_cast<QDL520_PRIVATE_DATA *>(&Foreign->GraphicsOutput);
+
+  Foreign->Signature           = SIGNATURE_32 ('Q', 'D', '5', '3');
+  Foreign->GraphicsOutput.Mode = &Mode;
+  Seen->HardwareNeedsStarting  = TRUE;
+  Mode.MaxMode                 = 3;
 
   EFI_GRAPHICS_OUTPUT_MODE_INFORMATION  *Info = nullptr;
   UINTN                                 Size = 0;
 
-  EXPECT_EQ (Qdl520GraphicsOutputQueryMode (&Foreign.GraphicsOutput, 0, &Size, &Info), EFI_NOT_STARTED);
+  EXPECT_EQ (Qdl520GraphicsOutputQueryMode (&Foreign->GraphicsOutput, 0, &Size, &Info), EFI_NOT_STARTED);
   std::vector<AssertionRecord>  Taken = TakeAssertions ();
   ASSERT_EQ (Taken.size (), 1u);
   EXPECT_EQ (Taken[0].Expression, "CR has Bad Signature");
 
-  EXPECT_EQ (Qdl520GraphicsOutputSetMode (&Foreign.GraphicsOutput, 3), EFI_UNSUPPORTED);
+  EXPECT_EQ (Qdl520GraphicsOutputSetMode (&Foreign->GraphicsOutput, 3), EFI_UNSUPPORTED);
   Taken = TakeAssertions ();
   ASSERT_EQ (Taken.size (), 1u);
   EXPECT_EQ (Taken[0].Expression, "CR has Bad Signature");
