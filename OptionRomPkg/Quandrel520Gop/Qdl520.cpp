@@ -16,7 +16,7 @@
 
 //
 // UEFI revision the driver conforms to, as the supported-version protocol
-// reports it: 2.1 in the specification's (major << 16 | minor * 10) encoding.
+// reports it: 2.1 in the system table's revision encoding (major << 16 | minor * 10).
 //
 #define QDL520_SUPPORTED_EFI_VERSION  EFI_2_10_SYSTEM_TABLE_REVISION
 
