@@ -148,6 +148,24 @@ TEST_F (PlatformServicesTest, RaiseAndRestoreAreRecordedAndTracked) {
   EXPECT_EQ ((EFI_TPL)TPL_NOTIFY, Events[1].Previous);
 }
 
+//
+// Firmware consumers call the driver at raised levels: the graphics console
+// draws with Blt from inside its own TPL_NOTIFY section, so raising to the
+// current level and restoring it are ordinary calls, as in the DXE core.
+//
+TEST_F (PlatformServicesTest, RaisingToTheCurrentLevelAndRestoringItAreAccepted) {
+  EFI_TPL  Outer = mBs->RaiseTPL (TPL_NOTIFY);
+  EFI_TPL  Inner = mBs->RaiseTPL (TPL_NOTIFY);
+
+  EXPECT_EQ ((EFI_TPL)TPL_NOTIFY, Inner);
+  EXPECT_EQ ((EFI_TPL)TPL_NOTIFY, mPlatform->Tpl ().Current ());
+  mBs->RestoreTPL (Inner);
+  EXPECT_EQ ((EFI_TPL)TPL_NOTIFY, mPlatform->Tpl ().Current ());
+  mBs->RestoreTPL (Outer);
+  EXPECT_EQ ((EFI_TPL)TPL_APPLICATION, mPlatform->Tpl ().Current ());
+  EXPECT_TRUE (TakeFailures ().empty ());
+}
+
 TEST_F (PlatformServicesTest, RaisingBelowOrRestoringAboveTheLevelIsALoudFailure) {
   mBs->RaiseTPL (TPL_NOTIFY);
   mBs->RaiseTPL (TPL_CALLBACK);

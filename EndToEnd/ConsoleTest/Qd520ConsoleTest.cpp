@@ -1,0 +1,634 @@
+/** @file
+  Console test application of the end-to-end runs, started from the UEFI
+  Shell. Two commands, files named relative to the root of the volume the
+  application was loaded from:
+
+  Qd520ConsoleTest.efi script DEVICES DRIVERS TEMPLATE SCRIPT
+    Finds the shell handle indices of the QD520 controller (the line of the
+    shell's "devices" listing DEVICES that names "Quandrel QD520 PCI
+    Adapter") and of the QD520 driver (the line of the "drivers" listing
+    DRIVERS that names "Quandrel QD520 GOP Driver"), and writes SCRIPT:
+    TEMPLATE with every @CONTROLLER@ and @DRIVER@ replaced by the index in
+    hexadecimal. Shell scripts cannot capture command output; this is how a
+    later script step names the handles.
+
+  Qd520ConsoleTest.efi console LINES NAME
+    Drives the text output that the firmware's graphics console bound to the
+    QD520 controller: text mode 0 (80x25), yellow on blue, cursor on, clear
+    screen, then LINES lines followed by CR LF, enough to scroll. Line k
+    (from 1) is k + LINE_LENGTH_BASE characters long: k as two decimal
+    digits, ':', then the letters a to z over and over. Then it writes:
+    - NAME.bgrx: the frame buffer as the adapter holds it, FrameBufferSize
+      bytes read from FrameBufferBase;
+    - NAME-blt.bgrx: the visible screen read back through Blt
+      (EfiBltVideoToBltBuffer), width x height pixels;
+    - NAME.txt: key=value lines describing the graphics and text modes and
+      the status of every call.
+  It prints one summary line on the shell console ("QD520 console test:").
+
+  Copyright (c) 2026, the QD520 driver authors.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+
+extern "C" {
+#include <Uefi.h>
+#include <IndustryStandard/Pci.h>
+#include <Protocol/GraphicsOutput.h>
+#include <Protocol/LoadedImage.h>
+#include <Protocol/PciIo.h>
+#include <Protocol/ShellParameters.h>
+#include <Protocol/SimpleFileSystem.h>
+#include <Protocol/SimpleTextOut.h>
+#include <Library/BaseLib.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/PrintLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+#include <Library/UefiLib.h>
+}
+
+//
+// Wide literals are UTF-16 code units here (-fshort-wchar); the kit spells
+// them CHAR16.
+//
+#define QD520_TEXT(Literal)  reinterpret_cast<CONST CHAR16 *>(L"" Literal)
+
+STATIC_ASSERT (sizeof (L"") == sizeof (CHAR16), "wide literals are UTF-16 code units");
+
+namespace {
+
+//
+// The adapter and the names its driver reports.
+//
+constexpr UINT16  QD520_VENDOR_ID = 0x7A3C;
+constexpr UINT16  QD520_DEVICE_ID = 0x0520;
+constexpr CHAR8   QD520_CONTROLLER_NAME[] = "Quandrel QD520 PCI Adapter";
+constexpr CHAR8   QD520_DRIVER_NAME[]     = "Quandrel QD520 GOP Driver";
+
+//
+// The console pattern.
+//
+constexpr UINTN  LINE_LENGTH_BASE   = 10;   ///< line k is k + LINE_LENGTH_BASE characters long
+constexpr UINTN  LINE_NUMBER_DIGITS = 2;
+constexpr UINTN  MAX_LINES          = 99;   ///< two decimal digits
+constexpr UINTN  TEXT_MODE          = 0;    ///< 80x25, offered by every console
+constexpr UINTN  TEXT_ATTRIBUTE     = EFI_TEXT_ATTR (EFI_YELLOW, EFI_BLUE);
+constexpr UINTN  LETTERS            = 26;
+
+constexpr UINTN
+LineLength (
+  UINTN  LineNumber
+  )
+{
+  return LineNumber + LINE_LENGTH_BASE;
+}
+
+STATIC_ASSERT (LineLength (1) > LINE_NUMBER_DIGITS + 1, "a line holds its number and the colon");
+STATIC_ASSERT (LineLength (40) == 50, "line 40 fills 50 columns");
+
+//
+// Files.
+//
+constexpr UINTN  MAX_LISTING_BYTES = 0x20000;   ///< a shell listing or script template
+constexpr UINTN  MAX_REPORT_BYTES  = 0x1000;
+
+/// Text accumulated for NAME.txt.
+struct REPORT {
+  CHAR8    Text[MAX_REPORT_BYTES];
+  UINTN    Length;
+};
+
+REPORT  mReport;
+
+/**
+  Appends one formatted line to the report; output beyond its capacity is
+  cut off.
+**/
+VOID
+ReportLine (
+  IN CONST CHAR8  *Format,
+  ...
+  )
+{
+  VA_LIST  Marker;
+
+  VA_START (Marker, Format);
+  mReport.Length += AsciiVSPrint (&mReport.Text[mReport.Length], sizeof (mReport.Text) - mReport.Length, Format, Marker);
+  VA_END (Marker);
+}
+
+/**
+  Opens the root directory of the volume this application was loaded from.
+**/
+EFI_STATUS
+OpenOwnVolume (
+  IN  EFI_HANDLE         ImageHandle,
+  OUT EFI_FILE_PROTOCOL  **Root
+  )
+{
+  EFI_STATUS                       Status;
+  EFI_LOADED_IMAGE_PROTOCOL        *LoadedImage;
+  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  *FileSystem;
+
+  Status = gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&LoadedImage));
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = gBS->HandleProtocol (
+                  LoadedImage->DeviceHandle,
+                  &gEfiSimpleFileSystemProtocolGuid,
+                  reinterpret_cast<VOID **>(&FileSystem)
+                  );
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  return FileSystem->OpenVolume (FileSystem, Root);
+}
+
+/**
+  Replaces the file Name in Root with Size bytes from Data.
+**/
+EFI_STATUS
+WriteWholeFile (
+  IN EFI_FILE_PROTOCOL  *Root,
+  IN CONST CHAR16       *Name,
+  IN CONST VOID         *Data,
+  IN UINTN              Size
+  )
+{
+  EFI_STATUS         Status;
+  EFI_FILE_PROTOCOL  *File;
+  UINTN              Written;
+
+  Status = Root->Open (Root, &File, const_cast<CHAR16 *>(Name), EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0);
+  if (!EFI_ERROR (Status)) {
+    File->Delete (File);
+  }
+
+  Status = Root->Open (
+                   Root,
+                   &File,
+                   const_cast<CHAR16 *>(Name),
+                   EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE,
+                   0
+                   );
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Written = Size;
+  Status  = File->Write (File, &Written, const_cast<VOID *>(Data));
+  if (!EFI_ERROR (Status) && (Written != Size)) {
+    Status = EFI_VOLUME_FULL;
+  }
+
+  File->Close (File);
+  return Status;
+}
+
+/**
+  Reads the whole file Name into a new pool buffer, NUL-terminated.
+
+  @param[out] Text  The contents; the caller frees it. NULL on failure.
+**/
+EFI_STATUS
+ReadTextFile (
+  IN  EFI_FILE_PROTOCOL  *Root,
+  IN  CONST CHAR16       *Name,
+  OUT CHAR8              **Text
+  )
+{
+  EFI_STATUS         Status;
+  EFI_FILE_PROTOCOL  *File;
+  UINTN              Size;
+
+  *Text = static_cast<CHAR8 *>(AllocateZeroPool (MAX_LISTING_BYTES + 1));
+  if (*Text == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Status = Root->Open (Root, &File, const_cast<CHAR16 *>(Name), EFI_FILE_MODE_READ, 0);
+  if (!EFI_ERROR (Status)) {
+    Size   = MAX_LISTING_BYTES;
+    Status = File->Read (File, &Size, *Text);
+    File->Close (File);
+  }
+
+  if (EFI_ERROR (Status)) {
+    FreePool (*Text);
+    *Text = NULL;
+  }
+
+  return Status;
+}
+
+/**
+  Finds the first line of a shell listing that contains Name and returns
+  the handle index it starts with (hexadecimal, after leading blanks).
+
+  @retval FALSE  No line names it.
+**/
+BOOLEAN
+FindListedHandle (
+  IN  CONST CHAR8  *Listing,
+  IN  CONST CHAR8  *Name,
+  OUT UINTN        *Index
+  )
+{
+  CONST CHAR8  *Match;
+  CONST CHAR8  *Line;
+
+  Match = AsciiStrStr (Listing, Name);
+  if (Match == NULL) {
+    return FALSE;
+  }
+
+  Line = Match;
+  while ((Line > Listing) && (Line[-1] != '\n')) {
+    Line--;
+  }
+
+  while ((*Line == ' ') || (*Line == '\t')) {
+    Line++;
+  }
+
+  if (!(((*Line >= '0') && (*Line <= '9')) || ((*Line >= 'A') && (*Line <= 'F')) || ((*Line >= 'a') && (*Line <= 'f')))) {
+    return FALSE;
+  }
+
+  *Index = AsciiStrHexToUintn (Line);
+  return TRUE;
+}
+
+/**
+  Writes Template to Output with each @CONTROLLER@ and @DRIVER@ replaced.
+**/
+EFI_STATUS
+ExpandTemplate (
+  IN  CONST CHAR8  *Template,
+  IN  UINTN        Controller,
+  IN  UINTN        Driver,
+  OUT CHAR8        *Output,
+  IN  UINTN        OutputSize,
+  OUT UINTN        *OutputLength
+  )
+{
+  constexpr CHAR8  ControllerKey[] = "@CONTROLLER@";
+  constexpr CHAR8  DriverKey[]     = "@DRIVER@";
+  UINTN            Length;
+
+  Length = 0;
+  while (*Template != '\0') {
+    if (Length + 2 * sizeof (UINTN) + 1 >= OutputSize) {
+      return EFI_BUFFER_TOO_SMALL;
+    }
+
+    if (AsciiStrnCmp (Template, ControllerKey, sizeof (ControllerKey) - 1) == 0) {
+      Length   += AsciiSPrint (&Output[Length], OutputSize - Length, "%X", Controller);
+      Template += sizeof (ControllerKey) - 1;
+    } else if (AsciiStrnCmp (Template, DriverKey, sizeof (DriverKey) - 1) == 0) {
+      Length   += AsciiSPrint (&Output[Length], OutputSize - Length, "%X", Driver);
+      Template += sizeof (DriverKey) - 1;
+    } else {
+      Output[Length++] = *Template++;
+    }
+  }
+
+  *OutputLength = Length;
+  return EFI_SUCCESS;
+}
+
+/**
+  The "script" command.
+**/
+EFI_STATUS
+RunScriptCommand (
+  IN EFI_FILE_PROTOCOL  *Root,
+  IN CHAR16             **Argv
+  )
+{
+  EFI_STATUS  Status;
+  CHAR8       *Devices;
+  CHAR8       *Drivers;
+  CHAR8       *Template;
+  CHAR8       *Script;
+  UINTN       Controller;
+  UINTN       Driver;
+  UINTN       Length;
+
+  Devices  = NULL;
+  Drivers  = NULL;
+  Template = NULL;
+  Script   = NULL;
+
+  Status = ReadTextFile (Root, Argv[2], &Devices);
+  if (!EFI_ERROR (Status)) {
+    Status = ReadTextFile (Root, Argv[3], &Drivers);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status = ReadTextFile (Root, Argv[4], &Template);
+  }
+
+  if (EFI_ERROR (Status)) {
+    Print (QD520_TEXT ("QD520 console test: cannot read the listings or the template: %r\n"), Status);
+  } else if (!FindListedHandle (Devices, QD520_CONTROLLER_NAME, &Controller)) {
+    Print (QD520_TEXT ("QD520 console test: no device named \"%a\" in %s\n"), QD520_CONTROLLER_NAME, Argv[2]);
+    Status = EFI_NOT_FOUND;
+  } else if (!FindListedHandle (Drivers, QD520_DRIVER_NAME, &Driver)) {
+    Print (QD520_TEXT ("QD520 console test: no driver named \"%a\" in %s\n"), QD520_DRIVER_NAME, Argv[3]);
+    Status = EFI_NOT_FOUND;
+  } else {
+    Script = static_cast<CHAR8 *>(AllocatePool (MAX_LISTING_BYTES));
+    Status = (Script == NULL) ? EFI_OUT_OF_RESOURCES :
+             ExpandTemplate (Template, Controller, Driver, Script, MAX_LISTING_BYTES, &Length);
+    if (!EFI_ERROR (Status)) {
+      Status = WriteWholeFile (Root, Argv[5], Script, Length);
+    }
+
+    Print (QD520_TEXT ("QD520 console test: controller %X, driver %X, script %s: %r\n"), Controller, Driver, Argv[5], Status);
+  }
+
+  CHAR8  *Buffers[] = { Devices, Drivers, Template, Script };
+
+  for (CHAR8 *Buffer : Buffers) {
+    if (Buffer != NULL) {
+      FreePool (Buffer);
+    }
+  }
+
+  return Status;
+}
+
+/**
+  Finds the graphics output protocol of the QD520: the handle with both a
+  graphics output and PCI I/O whose identifiers are the adapter's.
+**/
+EFI_STATUS
+FindAdapterGraphicsOutput (
+  OUT EFI_HANDLE                    *Controller,
+  OUT EFI_GRAPHICS_OUTPUT_PROTOCOL  **GraphicsOutput
+  )
+{
+  EFI_STATUS           Status;
+  EFI_HANDLE           *Handles;
+  UINTN                Count;
+  EFI_PCI_IO_PROTOCOL  *PciIo;
+  UINT16               Identity[2];
+
+  Status = gBS->LocateHandleBuffer (ByProtocol, &gEfiGraphicsOutputProtocolGuid, NULL, &Count, &Handles);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = EFI_NOT_FOUND;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    if (EFI_ERROR (gBS->HandleProtocol (Handles[Index], &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo))) ||
+        EFI_ERROR (PciIo->Pci.Read (PciIo, EfiPciIoWidthUint16, PCI_VENDOR_ID_OFFSET, 2, Identity)) ||
+        (Identity[0] != QD520_VENDOR_ID) || (Identity[1] != QD520_DEVICE_ID))
+    {
+      continue;
+    }
+
+    *Controller = Handles[Index];
+    Status      = gBS->HandleProtocol (*Controller, &gEfiGraphicsOutputProtocolGuid, reinterpret_cast<VOID **>(GraphicsOutput));
+    break;
+  }
+
+  FreePool (Handles);
+  return Status;
+}
+
+/**
+  Builds line LineNumber of the pattern, with CR LF, into Line (room for
+  Columns characters plus CR, LF and NUL).
+**/
+VOID
+BuildLine (
+  IN  UINTN   LineNumber,
+  OUT CHAR16  *Line
+  )
+{
+  UINTN  Length;
+  UINTN  Index;
+
+  Length  = LineLength (LineNumber);
+  Line[0] = static_cast<CHAR16>(L'0' + LineNumber / 10);
+  Line[1] = static_cast<CHAR16>(L'0' + LineNumber % 10);
+  Line[2] = L':';
+  for (Index = LINE_NUMBER_DIGITS + 1; Index < Length; Index++) {
+    Line[Index] = static_cast<CHAR16>(L'a' + (Index - (LINE_NUMBER_DIGITS + 1)) % LETTERS);
+  }
+
+  Line[Length]     = L'\r';
+  Line[Length + 1] = L'\n';
+  Line[Length + 2] = L'\0';
+}
+
+/**
+  Prints the pattern through TextOut. Returns the number of calls that
+  failed; the first failing status goes to *FirstError.
+**/
+UINTN
+DrawPattern (
+  IN  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  *TextOut,
+  IN  UINTN                            Lines,
+  OUT EFI_STATUS                       *FirstError
+  )
+{
+  CHAR16      Line[MAX_LINES + LINE_LENGTH_BASE + 3];
+  UINTN       Failures;
+  EFI_STATUS  Status;
+
+  STATIC_ASSERT (sizeof (Line) / sizeof (Line[0]) >= LineLength (MAX_LINES) + 3, "longest line, CR LF and NUL");
+
+  Failures    = 0;
+  *FirstError = EFI_SUCCESS;
+  for (UINTN LineNumber = 1; LineNumber <= Lines; LineNumber++) {
+    BuildLine (LineNumber, Line);
+    Status = TextOut->OutputString (TextOut, Line);
+    if (EFI_ERROR (Status)) {
+      if (Failures++ == 0) {
+        *FirstError = Status;
+      }
+    }
+  }
+
+  return Failures;
+}
+
+/**
+  Reports the graphics mode as the protocol publishes it.
+**/
+VOID
+ReportGraphicsMode (
+  IN EFI_GRAPHICS_OUTPUT_PROTOCOL  *GraphicsOutput
+  )
+{
+  EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE  *Mode;
+
+  Mode = GraphicsOutput->Mode;
+  ReportLine ("gop_mode=%u\ngop_max_mode=%u\n", Mode->Mode, Mode->MaxMode);
+  ReportLine (
+    "width=%u\nheight=%u\npixel_format=%u\npixels_per_scan_line=%u\n",
+    Mode->Info->HorizontalResolution,
+    Mode->Info->VerticalResolution,
+    (UINT32)Mode->Info->PixelFormat,
+    Mode->Info->PixelsPerScanLine
+    );
+  ReportLine ("frame_buffer_base=0x%lx\nframe_buffer_size=%lu\n", Mode->FrameBufferBase, (UINT64)Mode->FrameBufferSize);
+}
+
+/**
+  Writes the frame buffer (as the adapter holds it) and the screen as Blt
+  reads it back.
+**/
+VOID
+DumpScreen (
+  IN EFI_FILE_PROTOCOL             *Root,
+  IN EFI_GRAPHICS_OUTPUT_PROTOCOL  *GraphicsOutput,
+  IN CONST CHAR16                  *Name
+  )
+{
+  EFI_STATUS                         Status;
+  EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE  *Mode;
+  EFI_GRAPHICS_OUTPUT_BLT_PIXEL      *Screen;
+  UINTN                              Width;
+  UINTN                              Height;
+  CHAR16                             FileName[64];
+
+  Mode   = GraphicsOutput->Mode;
+  Width  = Mode->Info->HorizontalResolution;
+  Height = Mode->Info->VerticalResolution;
+
+  UnicodeSPrint (FileName, sizeof (FileName), QD520_TEXT ("%s.bgrx"), Name);
+  Status = WriteWholeFile (
+             Root,
+             FileName,
+             reinterpret_cast<CONST VOID *>(static_cast<UINTN>(Mode->FrameBufferBase)),
+             Mode->FrameBufferSize
+             );
+  ReportLine ("frame_buffer_file_status=%r\n", Status);
+
+  Screen = static_cast<EFI_GRAPHICS_OUTPUT_BLT_PIXEL *>(AllocateZeroPool (Width * Height * sizeof (*Screen)));
+  if (Screen == NULL) {
+    ReportLine ("blt_read_status=%r\n", EFI_OUT_OF_RESOURCES);
+    return;
+  }
+
+  Status = GraphicsOutput->Blt (GraphicsOutput, Screen, EfiBltVideoToBltBuffer, 0, 0, 0, 0, Width, Height, 0);
+  ReportLine ("blt_read_status=%r\n", Status);
+  UnicodeSPrint (FileName, sizeof (FileName), QD520_TEXT ("%s-blt.bgrx"), Name);
+  Status = WriteWholeFile (Root, FileName, Screen, Width * Height * sizeof (*Screen));
+  ReportLine ("blt_file_status=%r\n", Status);
+  FreePool (Screen);
+}
+
+/**
+  The "console" command.
+**/
+EFI_STATUS
+RunConsoleCommand (
+  IN EFI_FILE_PROTOCOL  *Root,
+  IN CHAR16             **Argv
+  )
+{
+  EFI_STATUS                       Status;
+  EFI_STATUS                       FirstError;
+  EFI_HANDLE                       Controller;
+  EFI_GRAPHICS_OUTPUT_PROTOCOL     *GraphicsOutput;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  *TextOut;
+  UINTN                            Lines;
+  UINTN                            Columns;
+  UINTN                            Rows;
+  UINTN                            Failures;
+  CHAR16                           FileName[64];
+
+  Lines = StrDecimalToUintn (Argv[2]);
+  if ((Lines == 0) || (Lines > MAX_LINES)) {
+    Print (QD520_TEXT ("QD520 console test: LINES must be 1 to %u\n"), (UINT32)MAX_LINES);
+    return EFI_INVALID_PARAMETER;
+  }
+
+  mReport.Length = 0;
+  ReportLine ("lines=%u\nline_length_base=%u\ntext_attribute=0x%x\n", (UINT32)Lines, (UINT32)LINE_LENGTH_BASE, (UINT32)TEXT_ATTRIBUTE);
+
+  Status = FindAdapterGraphicsOutput (&Controller, &GraphicsOutput);
+  ReportLine ("graphics_output_status=%r\n", Status);
+  if (!EFI_ERROR (Status)) {
+    Status = gBS->HandleProtocol (Controller, &gEfiSimpleTextOutProtocolGuid, reinterpret_cast<VOID **>(&TextOut));
+    ReportLine ("text_output_status=%r\n", Status);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    ReportLine ("set_text_mode_status=%r\n", TextOut->SetMode (TextOut, TEXT_MODE));
+    Status = TextOut->QueryMode (TextOut, TEXT_MODE, &Columns, &Rows);
+    ReportLine ("text_mode=%d\ncolumns=%u\nrows=%u\nquery_text_mode_status=%r\n", TextOut->Mode->Mode, (UINT32)Columns, (UINT32)Rows, Status);
+  }
+
+  if (!EFI_ERROR (Status) && (LineLength (Lines) >= Columns)) {
+    Status = EFI_INVALID_PARAMETER;
+    ReportLine ("lines_too_long=1\n");
+  }
+
+  if (!EFI_ERROR (Status)) {
+    ReportLine ("set_attribute_status=%r\n", TextOut->SetAttribute (TextOut, TEXT_ATTRIBUTE));
+    ReportLine ("enable_cursor_status=%r\n", TextOut->EnableCursor (TextOut, TRUE));
+    ReportLine ("clear_screen_status=%r\n", TextOut->ClearScreen (TextOut));
+    Failures = DrawPattern (TextOut, Lines, &FirstError);
+    ReportLine ("output_string_failures=%u\noutput_string_first_error=%r\n", (UINT32)Failures, FirstError);
+    ReportLine ("cursor_column=%d\ncursor_row=%d\ncursor_visible=%d\n", TextOut->Mode->CursorColumn, TextOut->Mode->CursorRow, (INT32)TextOut->Mode->CursorVisible);
+    ReportGraphicsMode (GraphicsOutput);
+    DumpScreen (Root, GraphicsOutput, Argv[3]);
+  }
+
+  ReportLine ("result=%r\n", Status);
+  UnicodeSPrint (FileName, sizeof (FileName), QD520_TEXT ("%s.txt"), Argv[3]);
+  WriteWholeFile (Root, FileName, mReport.Text, mReport.Length);
+  Print (QD520_TEXT ("QD520 console test: %u lines drawn, screen written to %s: %r\n"), (UINT32)Lines, Argv[3], Status);
+  return Status;
+}
+
+} // namespace
+
+/**
+  Application entry: dispatches on the first shell argument.
+**/
+EFI_STATUS
+EFIAPI
+Qd520ConsoleTestMain (
+  IN EFI_HANDLE        ImageHandle,
+  IN EFI_SYSTEM_TABLE  *SystemTable
+  )
+{
+  EFI_STATUS                     Status;
+  EFI_SHELL_PARAMETERS_PROTOCOL  *Parameters;
+  EFI_FILE_PROTOCOL              *Root;
+
+  Status = gBS->HandleProtocol (ImageHandle, &gEfiShellParametersProtocolGuid, reinterpret_cast<VOID **>(&Parameters));
+  if (EFI_ERROR (Status)) {
+    Print (QD520_TEXT ("QD520 console test: run me from the UEFI Shell\n"));
+    return Status;
+  }
+
+  Status = OpenOwnVolume (ImageHandle, &Root);
+  if (EFI_ERROR (Status)) {
+    Print (QD520_TEXT ("QD520 console test: no file system on the image's device: %r\n"), Status);
+    return Status;
+  }
+
+  if ((Parameters->Argc == 6) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("script")) == 0)) {
+    Status = RunScriptCommand (Root, Parameters->Argv);
+  } else if ((Parameters->Argc == 4) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("console")) == 0)) {
+    Status = RunConsoleCommand (Root, Parameters->Argv);
+  } else {
+    Print (QD520_TEXT ("usage: Qd520ConsoleTest.efi script DEVICES DRIVERS TEMPLATE SCRIPT\n"));
+    Print (QD520_TEXT ("       Qd520ConsoleTest.efi console LINES NAME\n"));
+    Status = EFI_INVALID_PARAMETER;
+  }
+
+  Root->Close (Root);
+  return Status;
+}

@@ -1,0 +1,223 @@
+"""Tests of the end-to-end checker on synthetic screens and shell listings:
+it must accept what the firmware produces and reject each kind of damage a
+broken driver leaves. No QEMU; needs EDK2_PATH (the console font)."""
+
+import os
+import struct
+import sys
+import tempfile
+import types
+import unittest
+import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import qd520_e2e  # noqa: E402
+import qd520_screen as screen_lib  # noqa: E402
+
+EDK2 = os.environ.get("EDK2_PATH", os.path.join(os.path.dirname(__file__), "..", "..", ".cache", "edk2"))
+
+YELLOW_ON_BLUE = 0x1E
+FOREGROUND = bytes(screen_lib.CONSOLE_COLOURS[0x0E])
+BACKGROUND = bytes(screen_lib.CONSOLE_COLOURS[0x01])
+
+
+def console_info(lines, width=800, height=600, cursor_row=24):
+    return {
+        "lines": str(lines), "line_length_base": "10", "text_attribute": "0x%X" % YELLOW_ON_BLUE,
+        "columns": "80", "rows": "25", "width": str(width), "height": str(height),
+        "cursor_row": str(cursor_row), "cursor_column": "0", "cursor_visible": "1",
+    }
+
+
+def draw_console(font, texts, cursor_row, width=800, height=600):
+    """Draws rows of text the way GraphicsConsoleDxe does (centred 80x25
+    cells of 8x19, glyph bit 7 leftmost, cursor = last three pixel rows
+    XOR-ed with the foreground) into a BGRX frame buffer."""
+    data = bytearray(BACKGROUND * (width * height))
+    delta_x = (width - 80 * 8) // 2
+    delta_y = (height - 25 * 19) // 2
+
+    def put(x, y, pixel):
+        data[(y * width + x) * 4:(y * width + x) * 4 + 4] = pixel
+
+    for row, text in enumerate(texts):
+        for column, character in enumerate(text):
+            glyph = font[character]
+            for dy in range(19):
+                for dx in range(8):
+                    if glyph[dy] & (0x80 >> dx):
+                        put(delta_x + column * 8 + dx, delta_y + row * 19 + dy, FOREGROUND)
+    for dy in (16, 17, 18):
+        for dx in range(8):
+            x, y = delta_x + dx, delta_y + cursor_row * 19 + dy
+            old = data[(y * width + x) * 4:(y * width + x) * 4 + 4]
+            put(x, y, bytes(a ^ b for a, b in zip(old, FOREGROUND)))
+    return data
+
+
+class ConsoleScreenTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.font = screen_lib.load_font(EDK2)
+
+    def check(self, data, info):
+        return screen_lib.check_console(screen_lib.Screen(bytes(data), 800, 600), info, self.font)
+
+    def scrolled_texts(self, lines):
+        return [screen_lib.line_text(number, 10) for number in range(lines - 23, lines + 1)] + [""]
+
+    def test_font_holds_the_pattern_characters_with_19_rows(self):
+        for character in "0123456789:abcdefghijklmnopqrstuvwxyz":
+            self.assertEqual(19, len(self.font[character]), character)
+        self.assertEqual(bytes([0, 0, 0, 0x38, 0x6C, 0xC6, 0xC6, 0xC6, 0xD6, 0xD6, 0xC6, 0xC6, 0xC6, 0x6C, 0x38,
+                                0, 0, 0, 0]), self.font["0"])
+
+    def test_pattern_lines_encode_their_number_in_their_length(self):
+        self.assertEqual("07:abcdefghijklmn", screen_lib.line_text(7, 10))
+        self.assertEqual(50, len(screen_lib.line_text(40, 10)))
+        self.assertEqual(40, screen_lib.line_of_text(screen_lib.line_text(40, 10), 10))
+
+    def test_forty_lines_on_25_rows_scroll_16_times_and_leave_the_cursor_on_the_last_row(self):
+        texts, cursor = screen_lib.console_rows(40, 10, 25)
+        self.assertEqual(screen_lib.line_text(17, 10), texts[0])
+        self.assertEqual(screen_lib.line_text(40, 10), texts[23])
+        self.assertEqual("", texts[24])
+        self.assertEqual(24, cursor)
+
+    def test_few_lines_do_not_scroll(self):
+        texts, cursor = screen_lib.console_rows(3, 10, 25)
+        self.assertEqual([screen_lib.line_text(n, 10) for n in (1, 2, 3)] + [""] * 22, texts)
+        self.assertEqual(3, cursor)
+
+    def test_console_drawn_screen_passes(self):
+        result = self.check(draw_console(self.font, self.scrolled_texts(40), 24), console_info(40))
+        self.assertEqual([], result.failures)
+        self.assertEqual(list(range(17, 41)) + [None], result.row_lines)
+
+    def test_screen_that_did_not_scroll_fails(self):
+        texts = [screen_lib.line_text(number, 10) for number in range(1, 25)] + [screen_lib.line_text(40, 10)]
+        result = self.check(draw_console(self.font, texts, 24), console_info(40))
+        self.assertIn("text row 0 shows line 1 (11 inked cells), expected line 17", result.failures)
+        self.assertTrue(any("scrolled 0 times" in failure for failure in result.failures))
+
+    def test_text_one_pixel_too_low_fails_the_font_comparison(self):
+        data = draw_console(self.font, self.scrolled_texts(40), 24)
+        line = 800 * 4
+        shifted = bytearray(BACKGROUND * 800) + data[:-line]
+        result = self.check(shifted, console_info(40))
+        self.assertTrue(any("text cells differ from the console font" in failure for failure in result.failures))
+
+    def test_stray_pixel_outside_the_text_area_fails(self):
+        data = draw_console(self.font, self.scrolled_texts(40), 24)
+        data[0:4] = FOREGROUND
+        result = self.check(data, console_info(40))
+        self.assertEqual(["1 pixels outside the 80x25 text area at (80,62) are not the background"], result.failures)
+
+    def test_missing_cursor_fails(self):
+        data = draw_console(self.font, self.scrolled_texts(40), 24)
+        clean = bytearray(BACKGROUND * (800 * 600))
+        for y in range(600):
+            if not (62 + 24 * 19 + 16 <= y < 62 + 25 * 19):
+                clean[y * 3200:(y + 1) * 3200] = data[y * 3200:(y + 1) * 3200]
+        result = self.check(clean, console_info(40))
+        self.assertTrue(any("row 24 col 0" in failure for failure in result.failures), result.failures)
+
+    def test_cursor_position_reported_elsewhere_fails(self):
+        result = self.check(draw_console(self.font, self.scrolled_texts(40), 24), console_info(40, cursor_row=23))
+        self.assertIn("console reports cursor_row 23, the pattern leaves it at 24", result.failures)
+
+    def test_wrong_colour_fails(self):
+        data = draw_console(self.font, self.scrolled_texts(40), 24)
+        info = console_info(40)
+        info["text_attribute"] = "0x1F"
+        self.assertFalse(self.check(data, info).ok)
+
+    def test_screen_with_a_longer_stride_reads_visible_pixels(self):
+        data = bytes(range(256)) * 4
+        screen = screen_lib.Screen(data, 2, 3, stride=4)
+        self.assertEqual(data[0:8] + data[16:24] + data[32:40], screen.visible())
+        with self.assertRaises(ValueError):
+            screen_lib.Screen(data[:39], 2, 3, stride=4)
+
+    def test_png_holds_the_screen_as_rgb(self):
+        screen = screen_lib.Screen(bytes([1, 2, 3, 0, 4, 5, 6, 0]), 2, 1)
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "screen.png")
+            screen_lib.write_png(path, screen)
+            with open(path, "rb") as png:
+                blob = png.read()
+        self.assertEqual(b"\x89PNG\r\n\x1a\n", blob[:8])
+        width, height, depth, colour = struct.unpack(">IIBB", blob[16:26])
+        self.assertEqual((2, 1, 8, 2), (width, height, depth, colour))
+        length = struct.unpack(">I", blob[33:37])[0]
+        self.assertEqual(b"IDAT", blob[37:41])
+        self.assertEqual(bytes([0, 3, 2, 1, 6, 5, 4]), zlib.decompress(blob[41:41 + length]))
+
+
+GOP_DUMP = """B5: DE89B18
+SimpleTextOut(EA19BB0)
+  Address: EA19BB0 Attrib 07
+GraphicsOutput(DE889B8)
+  Max Mode..............: 0x00000003
+  Current Mode..........: 0x00000001
+  Frame Buffer Base.....: 0x000000000BD3D000
+  Frame Buffer Size.....: 0x00000000001D4C00
+  Mode Info Size........: 0x0000000000000024
+  Information
+    Version.............: 0x00000000
+    HorizontalResolution: 800
+    VerticalResolution..: 600
+    Pixel Format........: PixelBlueGreenRedReserved8BitPerColor
+    Pixels / Scan Line..: 800
+  Supported Resolution List
+    Resolution[0]:
+      Horizontal........: 640
+      Vertical..........: 480
+    Resolution[1]:
+      Horizontal........: 800
+      Vertical..........: 600
+    Resolution[2]:
+      Horizontal........: 1024
+      Vertical..........: 768
+   Controller Name    : Quandrel QD520 PCI Adapter
+   Managed by         :
+     Drv[6E]          : Graphics Console Driver
+     Drv[B6]          : Quandrel QD520 GOP Driver
+"""
+
+
+class GraphicsOutputDumpTest(unittest.TestCase):
+    def failures(self, dump, bar0=0xBD3D000):
+        args = types.SimpleNamespace(output=tempfile.gettempdir())
+        boot = qd520_e2e.Boot("load", args)
+        boot.check_graphics_output_dump("dh", dump, bar0)
+        return [name for name, ok, _ in boot.results if not ok]
+
+    def test_dump_of_the_firmware_passes(self):
+        self.assertEqual([], self.failures(GOP_DUMP))
+
+    def test_fourth_mode_fails(self):
+        self.assertEqual(["dh: MaxMode 3"], self.failures(GOP_DUMP.replace("0x00000003", "0x00000004")))
+
+    def test_wrong_query_mode_answer_fails(self):
+        self.assertEqual(["dh: QueryMode lists 640x480, 800x600, 1024x768"],
+                         self.failures(GOP_DUMP.replace("Horizontal........: 1024", "Horizontal........: 1280")))
+
+    def test_frame_buffer_elsewhere_than_bar0_fails(self):
+        self.assertEqual(["dh: frame buffer base is BAR 0"], self.failures(GOP_DUMP, bar0=0xC000000))
+
+    def test_size_not_matching_the_mode_fails(self):
+        self.assertEqual(["dh: current mode 1 matches its information and size"],
+                         self.failures(GOP_DUMP.replace("0x00000000001D4C00", "0x000000000012C000")))
+
+    def test_controller_not_managed_by_the_console_fails(self):
+        dump = GOP_DUMP.replace("     Drv[6E]          : Graphics Console Driver\n", "")
+        self.assertEqual(["dh: managed by the driver and the graphics console"], self.failures(dump))
+
+    def test_other_controller_name_fails(self):
+        self.assertEqual(['dh: controller name "Quandrel QD520 PCI Adapter"'],
+                         self.failures(GOP_DUMP.replace("PCI Adapter", "Adapter")))
+
+
+if __name__ == "__main__":
+    unittest.main()
