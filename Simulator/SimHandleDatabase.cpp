@@ -125,6 +125,7 @@ HandleDatabase::Clear (
 
   mHandles.clear ();
   mBindingCalls.clear ();
+  mInstallNotifies.clear ();
   mCoreImageHandle = nullptr;
 }
 
@@ -389,6 +390,15 @@ HandleDatabase::InstallMultipleProtocolInterfaces (
     }
 
     *Handle = OldHandle;
+    return Status;
+  }
+
+  for (const auto &Pair : Protocols) {
+    for (const auto &Registration : mInstallNotifies) {
+      if ((Pair.first != nullptr) && SameGuid (*Pair.first, Registration.first)) {
+        Registration.second (*Handle, Pair.second);
+      }
+    }
   }
 
   return Status;

@@ -43,6 +43,7 @@ extern "C" {
 #include <Protocol/DriverBinding.h>
 }
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -261,6 +262,21 @@ public:
     UINT32      AttributeMask = ~0u
     ) const;
 
+  /// Called for every protocol that InstallMultipleProtocolInterfaces put
+  /// on a handle, once the whole call has succeeded and before it returns,
+  /// as the core runs the notification functions of RegisterProtocolNotify
+  /// when the call restores its task priority.
+  using InstallNotify = std::function<void (EFI_HANDLE Handle, VOID *Interface)>;
+
+  void
+  NotifyOnInstall (
+    const EFI_GUID  &Protocol,
+    InstallNotify   Notify
+    )
+  {
+    mInstallNotifies.emplace_back (Protocol, std::move (Notify));
+  }
+
   const std::vector<BindingCall> &
   BindingCalls (
     ) const
@@ -325,6 +341,7 @@ private:
   std::vector<std::unique_ptr<HandleRecord> >    mHandles;
   std::vector<std::unique_ptr<HandleRecord> >    mRetired;   ///< kept so that a stale handle never matches a new one
   std::vector<BindingCall>                       mBindingCalls;
+  std::vector<std::pair<EFI_GUID, InstallNotify> >  mInstallNotifies;
   EFI_HANDLE                                     mCoreImageHandle;
   UINT64                                         mNextSerial;
 };

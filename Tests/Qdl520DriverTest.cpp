@@ -731,6 +731,48 @@ TEST_F (DriverBindingTest, ConnectAndDisconnectThroughTheFirmwareLogic) {
   EXPECT_EQ (Platform ().Pool ().LiveBlocks (), 0u);
 }
 
+TEST_F (DriverBindingTest, GraphicsOutputIsCompleteWhenItsInstallationIsAnnounced) {
+  //
+  // Firmware runs the notification functions of consumers (the graphics
+  // console, platform code) inside the installation, before Start returns:
+  // by then the protocol must be ready for use.
+  //
+  int  Announced = 0;
+
+  Platform ().Handles ().NotifyOnInstall (
+                           gEfiGraphicsOutputProtocolGuid,
+                           [&](EFI_HANDLE Handle, VOID *Interface) {
+      auto  *Gop = static_cast<EFI_GRAPHICS_OUTPUT_PROTOCOL *>(Interface);
+
+      Announced++;
+      EXPECT_EQ (Handle, mAdapter->Controller ());
+      ASSERT_NE (Gop->Mode, nullptr);
+      ASSERT_NE (Gop->Mode->Info, nullptr);
+      EXPECT_EQ (Gop->Mode->Mode, 0u);
+      EXPECT_EQ (Gop->Mode->MaxMode, 3u);
+      EXPECT_EQ (Gop->Mode->Info->HorizontalResolution, 640u);
+      EXPECT_EQ (Gop->Mode->FrameBufferBase, (EFI_PHYSICAL_ADDRESS)(UINTN)mAdapter->FrameBuffer ());
+      EXPECT_EQ (Gop->Mode->FrameBufferSize, 640u * 480 * 4);
+
+      UINTN                                 Size;
+      EFI_GRAPHICS_OUTPUT_MODE_INFORMATION  *Info;
+
+      ASSERT_EQ (Gop->QueryMode (Gop, 2, &Size, &Info), EFI_SUCCESS);
+      EXPECT_EQ (Info->HorizontalResolution, 1024u);
+      gBS->FreePool (Info);
+
+      EFI_GRAPHICS_OUTPUT_BLT_PIXEL  White = { 0xFF, 0xFF, 0xFF, 0 };
+
+      EXPECT_EQ (Gop->Blt (Gop, &White, EfiBltVideoFill, 0, 0, 0, 0, 640, 480, 0), EFI_SUCCESS);
+      EXPECT_EQ (Gop->Blt (Gop, nullptr, EfiBltVideoToVideo, 0, 1, 0, 0, 640, 479, 0), EFI_SUCCESS);
+    }
+                           );
+
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  EXPECT_EQ (Announced, 1);
+  EXPECT_EQ (mAdapter->Pixel (639, 479, 640), 0x00FFFFFFu);
+}
+
 //
 // Register primitives.
 //
