@@ -10,6 +10,11 @@
 #include <Uefi.h>
 
 //
+// PLATFORM_GUID of the platform the modules are built for.
+//
+GLOBAL_REMOVE_IF_UNREFERENCED GUID  gEdkiiDscPlatformGuid = { 0x5A1E5E1D, 0x520C, 0x4D52, { 0x9F, 0x61, 0x51, 0x44, 0x35, 0x32, 0x30, 0x02 } };
+
+//
 // Protocols and GUIDs of the driver and of the libraries it links.
 //
 GLOBAL_REMOVE_IF_UNREFERENCED EFI_GUID  gEfiAcpi10TableGuid = { 0xEB9D2D30, 0x2D88, 0x11D3, { 0x9A, 0x16, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D }};

@@ -1,8 +1,8 @@
 /** @file
   Build glue of the Qd520ConsoleTest application (end-to-end runs), written
   by hand in place of what the kit's build tool generates for the module:
-  its identity, the required UEFI revision and the library constructor and
-  module entry point lists of an application.
+  its identity, the required UEFI revision and the module
+  entry point list of an application.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -13,44 +13,15 @@
 #include <Library/UefiApplicationEntryPoint.h>
 
 //
-// FILE_GUID of the module, and the platform's.
+// FILE_GUID of the module.
 //
 GLOBAL_REMOVE_IF_UNREFERENCED GUID   gEfiCallerIdGuid      = { 0x5A1E5E1D, 0x520C, 0x4D52, { 0x9F, 0x61, 0x51, 0x44, 0x35, 0x32, 0x30, 0x04 } };
-GLOBAL_REMOVE_IF_UNREFERENCED GUID   gEdkiiDscPlatformGuid = { 0x5A1E5E1D, 0x520C, 0x4D52, { 0x9F, 0x61, 0x51, 0x44, 0x35, 0x32, 0x30, 0x02 } };
 GLOBAL_REMOVE_IF_UNREFERENCED CHAR8  *gEfiCallerBaseName   = "Qd520ConsoleTest";
 
 //
 // The application needs UEFI 2.1 or later.
 //
 GLOBAL_REMOVE_IF_UNREFERENCED const UINT32  _gUefiDriverRevision = 0x0002000AU;
-
-VOID
-EFIAPI
-ProcessLibraryConstructorList (
-  IN EFI_HANDLE        ImageHandle,
-  IN EFI_SYSTEM_TABLE  *SystemTable
-  )
-{
-  EFI_STATUS  Status;
-
-  Status = SerialDebugLibConstructor ();
-  ASSERT_RETURN_ERROR (Status);
-
-  Status = UefiBootServicesTableLibConstructor (ImageHandle, SystemTable);
-  ASSERT_EFI_ERROR (Status);
-
-  Status = UefiRuntimeServicesTableLibConstructor (ImageHandle, SystemTable);
-  ASSERT_EFI_ERROR (Status);
-}
-
-VOID
-EFIAPI
-ProcessLibraryDestructorList (
-  IN EFI_HANDLE        ImageHandle,
-  IN EFI_SYSTEM_TABLE  *SystemTable
-  )
-{
-}
 
 EFI_STATUS
 EFIAPI
