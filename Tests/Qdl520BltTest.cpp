@@ -128,43 +128,6 @@ PrivateOf (
 
 class BltTest : public StartedDriverTest {
 protected:
-  /// The CPU I/O under the root bridge also refuses a unit that is
-  /// misaligned in the caller's buffer.
-  void
-  SetUp (
-    ) override
-  {
-    StartedDriverTest::SetUp ();
-    mAdapter->PciIo ().SetCheckBufferAlignment (TRUE);
-  }
-
-  EFI_STATUS
-  Blt (
-    VOID   *Buffer,
-    UINTN  Operation,
-    UINTN  SourceX,
-    UINTN  SourceY,
-    UINTN  DestinationX,
-    UINTN  DestinationY,
-    UINTN  Width,
-    UINTN  Height,
-    UINTN  Delta
-    )
-  {
-    return mGop->Blt (
-                   mGop,
-                   static_cast<EFI_GRAPHICS_OUTPUT_BLT_PIXEL *>(Buffer),
-                   static_cast<EFI_GRAPHICS_OUTPUT_BLT_OPERATION>(Operation),
-                   SourceX,
-                   SourceY,
-                   DestinationX,
-                   DestinationY,
-                   Width,
-                   Height,
-                   Delta
-                   );
-  }
-
   void
   UseMode (
     UINT32  ModeNumber

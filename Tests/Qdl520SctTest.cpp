@@ -60,41 +60,6 @@ Scramble (
 
 class SctTest : public StartedDriverTest {
 protected:
-  void
-  SetUp (
-    ) override
-  {
-    StartedDriverTest::SetUp ();
-    mAdapter->PciIo ().SetCheckBufferAlignment (TRUE);
-  }
-
-  EFI_STATUS
-  Blt (
-    VOID   *Buffer,
-    UINTN  Operation,
-    UINTN  SourceX,
-    UINTN  SourceY,
-    UINTN  DestinationX,
-    UINTN  DestinationY,
-    UINTN  Width,
-    UINTN  Height,
-    UINTN  Delta
-    )
-  {
-    return mGop->Blt (
-                   mGop,
-                   static_cast<EFI_GRAPHICS_OUTPUT_BLT_PIXEL *>(Buffer),
-                   static_cast<EFI_GRAPHICS_OUTPUT_BLT_OPERATION>(Operation),
-                   SourceX,
-                   SourceY,
-                   DestinationX,
-                   DestinationY,
-                   Width,
-                   Height,
-                   Delta
-                   );
-  }
-
   /// SetMode for the stress and read-back sets: tracing off keeps the
   /// adapter's trace from filling up with pixel rows nobody reads.
   void

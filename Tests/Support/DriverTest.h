@@ -123,12 +123,43 @@ protected:
 };
 
 /// LoadedDriverTest with the adapter connected: the graphics output runs in
-/// mode 0 and the debug text and trace of the start are cleared.
+/// mode 0 and the debug text and trace of the start are cleared. The adapter
+/// refuses misaligned units on either side, as the firmware's root bridge
+/// and CPU I/O do.
 class StartedDriverTest : public LoadedDriverTest {
 protected:
   void
   SetUp (
     ) override;
+
+  /// The protocol's Blt with untyped buffer and operation, so that tests
+  /// can pass any value.
+  EFI_STATUS
+  Blt (
+    VOID   *Buffer,
+    UINTN  Operation,
+    UINTN  SourceX,
+    UINTN  SourceY,
+    UINTN  DestinationX,
+    UINTN  DestinationY,
+    UINTN  Width,
+    UINTN  Height,
+    UINTN  Delta
+    )
+  {
+    return mGop->Blt (
+                   mGop,
+                   static_cast<EFI_GRAPHICS_OUTPUT_BLT_PIXEL *>(Buffer),
+                   static_cast<EFI_GRAPHICS_OUTPUT_BLT_OPERATION>(Operation),
+                   SourceX,
+                   SourceY,
+                   DestinationX,
+                   DestinationY,
+                   Width,
+                   Height,
+                   Delta
+                   );
+  }
 
   EFI_GRAPHICS_OUTPUT_PROTOCOL  *mGop = nullptr;
 };
