@@ -351,6 +351,16 @@ PciIoDevice::CheckMemAccess (
     return EFI_UNSUPPORTED;
   }
 
+  //
+  // Root bridge aperture check, without wrap-around: a range that wrapped
+  // past 2^64 above passes the bus driver but never reaches the device.
+  //
+  if ((Offset >= mModel->BarLength (BarIndex)) ||
+      (RangeCount > (mModel->BarLength (BarIndex) - Offset) / UnitSize (Width)))
+  {
+    return EFI_INVALID_PARAMETER;
+  }
+
   return CheckUnitAlignment (Width, mModel->BarBase (BarIndex) + Offset, Count, Buffer);
 }
 

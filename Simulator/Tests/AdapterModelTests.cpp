@@ -190,6 +190,19 @@ TEST_F (AdapterModelTest, BadWidthBufferBarOrRangeIsRefusedAsTheBusDriverDoes) {
 // Fill and FIFO widths.
 //
 
+TEST_F (AdapterModelTest, RangeThatWrapsPastTheTopOfTheAddressSpaceNeverReachesTheDevice) {
+  UINT32  Value = 0xDEADBEEF;
+
+  //
+  // Offset + 8 * 4 wraps to 0x1C: the bus driver's check lets it through,
+  // the root bridge's aperture check refuses it, and no memory is touched.
+  //
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint32, FrameBufferBar, MAX_UINT64 - 3, 8, &Value));
+  EXPECT_EQ (EFI_INVALID_PARAMETER, mPciIo->Mem.Read (mPciIo, EfiPciIoWidthUint32, RegisterBar, MAX_UINT64 - 3, 8, &Value));
+  EXPECT_EQ (0u, FrameBufferWord (0));
+  EXPECT_EQ (0xDEADBEEFu, Value);
+}
+
 TEST_F (AdapterModelTest, FillWidthAdvancesDeviceAddressAndKeepsBuffer) {
   UINT32  Color = 0x11223344;
 
