@@ -169,8 +169,8 @@ Qdl520InitializeHardware (
   Qdl520MmioOr32 (Private, QDL520_REG_ENGINE_CONTROL, Qdl520EngineControl::Bit13::Mask);
 
   //
-  // A lone read request for transmitter register 0 wakes the interface; the
-  // rest of a register read does not follow.
+  // A read request for transmitter register 0 on its own: the second write
+  // and the read that would complete a register read do not follow.
   //
   Qdl520MmioWrite32 (
     Private,
