@@ -115,6 +115,8 @@ PciIoDevice::Initialize (
   mArmedInjections       = 0;
   mUnexpectedHook        = nullptr;
   mUnexpectedHookContext = nullptr;
+  mBarViolationHook        = nullptr;
+  mBarViolationHookContext = nullptr;
   __builtin_memset (mInjections, 0, sizeof (mInjections));
 }
 
@@ -240,7 +242,7 @@ PciIoDevice::TakeInjectedFailure (
   for (InjectionSlot &Slot : mInjections) {
     CONST FailureInjection  &Injection = Slot.Injection;
 
-    if ((Slot.Remaining == 0) || (Injection.Operation != Call.Operation) ||
+    if ((Slot.Remaining == 0) || (!Injection.AnyOperation && (Injection.Operation != Call.Operation)) ||
         (Injection.MatchBar && (Injection.BarIndex != Call.BarIndex)) ||
         (Injection.MatchOffset && (Injection.Offset != Call.Offset)) ||
         (Injection.MatchWidth && (Injection.Width != Call.Width)))
@@ -323,6 +325,52 @@ PciIoDevice::CheckUnitAlignment (
   return EFI_SUCCESS;
 }
 
+BOOLEAN
+PciIoDevice::InsideBar (
+  IN  EFI_PCI_IO_PROTOCOL_WIDTH  Width,
+  IN  UINT8                      BarIndex,
+  IN  UINT64                     Offset,
+  IN  UINTN                      Count
+  ) const
+{
+  UINT64  RangeCount;
+
+  if (((UINT32)Width >= EfiPciIoWidthMaximum) || !mModel->BarIsImplemented (BarIndex)) {
+    return FALSE;
+  }
+
+  RangeCount = IsFifoWidth (Width) ? 1 : Count;
+  return (BOOLEAN)((Offset < mModel->BarLength (BarIndex)) &&
+                   (RangeCount <= (mModel->BarLength (BarIndex) - Offset) / UnitSize (Width)));
+}
+
+VOID
+PciIoDevice::CheckBarViolation (
+  IN CONST CallInfo  &Call,
+  IN EFI_STATUS      Status,
+  IN CONST VOID      *Buffer
+  )
+{
+  TraceRecord  Record;
+
+  if (!EFI_ERROR (Status) || (mBarViolationHook == nullptr) || (Call.Width >= EfiPciIoWidthMaximum) ||
+      (Buffer == nullptr) || InsideBar ((EFI_PCI_IO_PROTOCOL_WIDTH)Call.Width, Call.BarIndex, Call.Offset, (UINTN)Call.Count))
+  {
+    return;
+  }
+
+  Record.Operation = Call.Operation;
+  Record.BarIndex  = Call.BarIndex;
+  Record.Width     = Call.Width;
+  Record.Offset    = Call.Offset;
+  Record.Count     = Call.Count;
+  Record.Value     = 0;
+  Record.Result    = 0;
+  Record.Buffer    = Buffer;
+  Record.Status    = Status;
+  mBarViolationHook (mBarViolationHookContext, Record);
+}
+
 EFI_STATUS
 PciIoDevice::CheckMemAccess (
   IN  EFI_PCI_IO_PROTOCOL_WIDTH  Width,
@@ -355,9 +403,7 @@ PciIoDevice::CheckMemAccess (
   // Root bridge aperture check, without wrap-around: a range that wrapped
   // past 2^64 above passes the bus driver but never reaches the device.
   //
-  if ((Offset >= mModel->BarLength (BarIndex)) ||
-      (RangeCount > (mModel->BarLength (BarIndex) - Offset) / UnitSize (Width)))
-  {
+  if (!InsideBar (Width, BarIndex, Offset, Count)) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -560,6 +606,7 @@ PciIoDevice::SlowMemRead (
   }
 
   Status = Self->CheckMemAccess (Width, BarIndex, Offset, Count, Buffer);
+  Self->CheckBarViolation (Call, Status, Buffer);
   if (!EFI_ERROR (Status)) {
     Self->mModel->ReadMemory (
                     BarIndex,
@@ -613,6 +660,7 @@ PciIoDevice::SlowMemWrite (
   }
 
   Status = Self->CheckMemAccess (Width, BarIndex, Offset, Count, Buffer);
+  Self->CheckBarViolation (Call, Status, Buffer);
   if (!EFI_ERROR (Status)) {
     Self->mModel->WriteMemory (
                     BarIndex,

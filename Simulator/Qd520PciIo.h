@@ -91,6 +91,7 @@ struct FailureInjection {
   BOOLEAN           MatchWidth;    ///< only calls with Width (or attribute operation) count
   UINT32            Width;
   BOOLEAN           Repeat;        ///< keep failing every matching call from the Nth on
+  BOOLEAN           AnyOperation;  ///< every PCI I/O call counts, whatever Operation says
 };
 
 /// Builds an injection that fails the Nth call of Operation with Status,
@@ -102,7 +103,18 @@ FailNth (
   IN EFI_STATUS      Status
   )
 {
-  return FailureInjection{ Operation, Nth, Status, FALSE, 0, FALSE, 0, FALSE, 0, FALSE };
+  return FailureInjection{ Operation, Nth, Status, FALSE, 0, FALSE, 0, FALSE, 0, FALSE, FALSE };
+}
+
+/// Builds an injection that fails the Nth PCI I/O call of any kind with
+/// Status (delays are not calls).
+constexpr FailureInjection
+FailNthCall (
+  IN UINTN       Nth,
+  IN EFI_STATUS  Status
+  )
+{
+  return FailureInjection{ PciIoOperation::MemRead, Nth, Status, FALSE, 0, FALSE, 0, FALSE, 0, FALSE, TRUE };
 }
 
 constexpr UINTN  MaxFailureInjections = 4;
@@ -111,6 +123,14 @@ constexpr UINTN  MaxFailureInjections = 4;
 typedef VOID (*UnexpectedCallHook)(
   VOID            *Context,
   PciIoOperation  Operation
+  );
+
+/// Called for a Mem.Read or Mem.Write that reaches beyond the BAR it names,
+/// or names a BAR the adapter does not implement. Call describes the access
+/// and the status it is refused with.
+typedef VOID (*BarViolationHook)(
+  VOID               *Context,
+  CONST TraceRecord  &Call
   );
 
 /// The PCI I/O instance of one adapter. The protocol is the first member so
@@ -253,6 +273,18 @@ public:
     mUnexpectedHookContext = Context;
   }
 
+  /// Reports every access outside the BARs to Hook (NULL: refused quietly,
+  /// as the bus driver does).
+  VOID
+  SetBarViolationHook (
+    IN BarViolationHook  Hook,
+    IN VOID              *Context
+    )
+  {
+    mBarViolationHook        = Hook;
+    mBarViolationHookContext = Context;
+  }
+
   /// Also refuse (EFI_UNSUPPORTED) buffers not aligned to min(8, unit), as
   /// the kit's CPU I/O driver under the root bridge does. Off by default.
   VOID
@@ -312,6 +344,22 @@ private:
   Unexpected (
     IN PciIoOperation  Operation,
     IN UINT8           BarIndex
+    );
+
+  BOOLEAN
+  InsideBar (
+    IN  EFI_PCI_IO_PROTOCOL_WIDTH  Width,
+    IN  UINT8                      BarIndex,
+    IN  UINT64                     Offset,
+    IN  UINTN                      Count
+    ) const;
+
+  /// Reports a refused Mem access that lay outside the BARs to the hook.
+  VOID
+  CheckBarViolation (
+    IN CONST CallInfo  &Call,
+    IN EFI_STATUS      Status,
+    IN CONST VOID      *Buffer
     );
 
   EFI_STATUS
@@ -478,6 +526,8 @@ private:
   InjectionSlot          mInjections[MaxFailureInjections];
   UnexpectedCallHook     mUnexpectedHook;
   VOID                   *mUnexpectedHookContext;
+  BarViolationHook       mBarViolationHook;
+  VOID                   *mBarViolationHookContext;
 };
 
 static_assert (__is_standard_layout (PciIoDevice), "the protocol pointer must lead back to the instance");

@@ -33,8 +33,35 @@ Active (
   return Platform;
 }
 
+/// Counts the call and tells whether it is the injected failure; Leave
+/// records what it returned.
+bool
+Injected (
+  SimPlatform  *Platform,
+  const char   *Service,
+  EFI_STATUS   *Status
+  )
+{
+  return (Platform != nullptr) && Platform->Services ().Enter (Service, true, Status);
+}
+
+EFI_STATUS
+Leave (
+  SimPlatform  *Platform,
+  EFI_STATUS   Status
+  )
+{
+  if (Platform != nullptr) {
+    Platform->Services ().Leave (Status);
+  }
+
+  return Status;
+}
+
 //
-// Services the driver and its libraries use.
+// Services the driver and its libraries use. Those that return a status
+// can be failed by injection: the service then changes nothing and clears
+// what it would have returned.
 //
 
 EFI_TPL EFIAPI
@@ -43,8 +70,17 @@ SimRaiseTpl (
   )
 {
   SimPlatform  *Platform = Active ("RaiseTPL");
+  EFI_TPL      Previous;
+  EFI_STATUS   Unused;
 
-  return Platform != nullptr ? Platform->Tpl ().Raise (NewTpl) : TPL_APPLICATION;
+  if (Platform == nullptr) {
+    return TPL_APPLICATION;
+  }
+
+  Platform->Services ().Enter ("RaiseTPL", false, &Unused);
+  Previous = Platform->Tpl ().Raise (NewTpl);
+  Platform->Services ().Leave (EFI_SUCCESS);
+  return Previous;
 }
 
 VOID EFIAPI
@@ -53,9 +89,12 @@ SimRestoreTpl (
   )
 {
   SimPlatform  *Platform = Active ("RestoreTPL");
+  EFI_STATUS   Unused;
 
   if (Platform != nullptr) {
+    Platform->Services ().Enter ("RestoreTPL", false, &Unused);
     Platform->Tpl ().Restore (OldTpl);
+    Platform->Services ().Leave (EFI_SUCCESS);
   }
 }
 
@@ -67,8 +106,17 @@ SimAllocatePool (
   )
 {
   SimPlatform  *Platform = Active ("AllocatePool");
+  EFI_STATUS   Status;
 
-  return Platform != nullptr ? Platform->Pool ().Allocate (PoolType, Size, Buffer) : EFI_OUT_OF_RESOURCES;
+  if (Injected (Platform, "AllocatePool", &Status)) {
+    if (Buffer != nullptr) {
+      *Buffer = nullptr;
+    }
+
+    return Leave (Platform, Status);
+  }
+
+  return Leave (Platform, Platform != nullptr ? Platform->Pool ().Allocate (PoolType, Size, Buffer) : EFI_OUT_OF_RESOURCES);
 }
 
 EFI_STATUS EFIAPI
@@ -77,8 +125,13 @@ SimFreePool (
   )
 {
   SimPlatform  *Platform = Active ("FreePool");
+  EFI_STATUS   Status;
 
-  return Platform != nullptr ? Platform->Pool ().Free (Buffer) : EFI_INVALID_PARAMETER;
+  if (Injected (Platform, "FreePool", &Status)) {
+    return Leave (Platform, Status);
+  }
+
+  return Leave (Platform, Platform != nullptr ? Platform->Pool ().Free (Buffer) : EFI_INVALID_PARAMETER);
 }
 
 EFI_STATUS EFIAPI
@@ -90,10 +143,18 @@ SimInstallProtocolInterface (
   )
 {
   SimPlatform  *Platform = Active ("InstallProtocolInterface");
+  EFI_STATUS   Status;
 
-  return Platform != nullptr ?
-         Platform->Handles ().InstallProtocolInterface (Handle, Protocol, InterfaceType, Interface) :
-         EFI_OUT_OF_RESOURCES;
+  if (Injected (Platform, "InstallProtocolInterface", &Status)) {
+    return Leave (Platform, Status);
+  }
+
+  return Leave (
+           Platform,
+           Platform != nullptr ?
+           Platform->Handles ().InstallProtocolInterface (Handle, Protocol, InterfaceType, Interface) :
+           EFI_OUT_OF_RESOURCES
+           );
 }
 
 EFI_STATUS EFIAPI
@@ -104,10 +165,18 @@ SimUninstallProtocolInterface (
   )
 {
   SimPlatform  *Platform = Active ("UninstallProtocolInterface");
+  EFI_STATUS   Status;
 
-  return Platform != nullptr ?
-         Platform->Handles ().UninstallProtocolInterface (Handle, Protocol, Interface) :
-         EFI_INVALID_PARAMETER;
+  if (Injected (Platform, "UninstallProtocolInterface", &Status)) {
+    return Leave (Platform, Status);
+  }
+
+  return Leave (
+           Platform,
+           Platform != nullptr ?
+           Platform->Handles ().UninstallProtocolInterface (Handle, Protocol, Interface) :
+           EFI_INVALID_PARAMETER
+           );
 }
 
 EFI_STATUS EFIAPI
@@ -118,8 +187,17 @@ SimHandleProtocol (
   )
 {
   SimPlatform  *Platform = Active ("HandleProtocol");
+  EFI_STATUS   Status;
 
-  return Platform != nullptr ? Platform->Handles ().HandleProtocol (Handle, Protocol, Interface) : EFI_UNSUPPORTED;
+  if (Injected (Platform, "HandleProtocol", &Status)) {
+    if (Interface != nullptr) {
+      *Interface = nullptr;
+    }
+
+    return Leave (Platform, Status);
+  }
+
+  return Leave (Platform, Platform != nullptr ? Platform->Handles ().HandleProtocol (Handle, Protocol, Interface) : EFI_UNSUPPORTED);
 }
 
 EFI_STATUS EFIAPI
@@ -133,10 +211,22 @@ SimOpenProtocol (
   )
 {
   SimPlatform  *Platform = Active ("OpenProtocol");
+  EFI_STATUS   Status;
 
-  return Platform != nullptr ?
-         Platform->Handles ().OpenProtocol (Handle, Protocol, Interface, AgentHandle, ControllerHandle, Attributes) :
-         EFI_UNSUPPORTED;
+  if (Injected (Platform, "OpenProtocol", &Status)) {
+    if ((Interface != nullptr) && (Attributes != EFI_OPEN_PROTOCOL_TEST_PROTOCOL)) {
+      *Interface = nullptr;
+    }
+
+    return Leave (Platform, Status);
+  }
+
+  return Leave (
+           Platform,
+           Platform != nullptr ?
+           Platform->Handles ().OpenProtocol (Handle, Protocol, Interface, AgentHandle, ControllerHandle, Attributes) :
+           EFI_UNSUPPORTED
+           );
 }
 
 EFI_STATUS EFIAPI
@@ -148,10 +238,18 @@ SimCloseProtocol (
   )
 {
   SimPlatform  *Platform = Active ("CloseProtocol");
+  EFI_STATUS   Status;
 
-  return Platform != nullptr ?
-         Platform->Handles ().CloseProtocol (Handle, Protocol, AgentHandle, ControllerHandle) :
-         EFI_NOT_FOUND;
+  if (Injected (Platform, "CloseProtocol", &Status)) {
+    return Leave (Platform, Status);
+  }
+
+  return Leave (
+           Platform,
+           Platform != nullptr ?
+           Platform->Handles ().CloseProtocol (Handle, Protocol, AgentHandle, ControllerHandle) :
+           EFI_NOT_FOUND
+           );
 }
 
 /// Reads (GUID, interface) pairs up to the NULL GUID.
@@ -195,7 +293,13 @@ SimInstallMultipleProtocolInterfaces (
     return EFI_INVALID_PARAMETER;
   }
 
-  return Platform->Handles ().InstallMultipleProtocolInterfaces (Handle, List);
+  EFI_STATUS  Status;
+
+  if (Injected (Platform, "InstallMultipleProtocolInterfaces", &Status)) {
+    return Leave (Platform, Status);
+  }
+
+  return Leave (Platform, Platform->Handles ().InstallMultipleProtocolInterfaces (Handle, List));
 }
 
 EFI_STATUS EFIAPI
@@ -216,7 +320,13 @@ SimUninstallMultipleProtocolInterfaces (
     return EFI_INVALID_PARAMETER;
   }
 
-  return Platform->Handles ().UninstallMultipleProtocolInterfaces (Handle, List);
+  EFI_STATUS  Status;
+
+  if (Injected (Platform, "UninstallMultipleProtocolInterfaces", &Status)) {
+    return Leave (Platform, Status);
+  }
+
+  return Leave (Platform, Platform->Handles ().UninstallMultipleProtocolInterfaces (Handle, List));
 }
 
 //

@@ -274,6 +274,86 @@ SimAdapter::FreeDeleter::operator() (
   std::free (Memory);
 }
 
+//
+// Boot-service calls.
+//
+
+EFI_STATUS
+ServiceCallTracker::FailureStatus (
+  const char  *Service
+  )
+{
+  static const struct {
+    const char    *Service;
+    EFI_STATUS    Status;
+  } Refusals[] = {
+    { "AllocatePool",                        EFI_OUT_OF_RESOURCES  },
+    { "FreePool",                            EFI_INVALID_PARAMETER },
+    { "InstallProtocolInterface",            EFI_OUT_OF_RESOURCES  },
+    { "InstallMultipleProtocolInterfaces",   EFI_OUT_OF_RESOURCES  },
+    { "UninstallProtocolInterface",          EFI_ACCESS_DENIED     },
+    { "UninstallMultipleProtocolInterfaces", EFI_INVALID_PARAMETER },
+    { "HandleProtocol",                      EFI_UNSUPPORTED       },
+    { "OpenProtocol",                        EFI_UNSUPPORTED       },
+    { "CloseProtocol",                       EFI_NOT_FOUND         },
+  };
+
+  for (const auto &Refusal : Refusals) {
+    if (std::strcmp (Refusal.Service, Service) == 0) {
+      return Refusal.Status;
+    }
+  }
+
+  return EFI_DEVICE_ERROR;
+}
+
+bool
+ServiceCallTracker::Enter (
+  const char  *Service,
+  bool        CanFail,
+  EFI_STATUS  *Status
+  )
+{
+  bool  Inject = false;
+
+  if (CanFail) {
+    mFailableCalls++;
+    if ((mFailAt != 0) && (mFailAt == mFailableCalls)) {
+      Inject  = true;
+      *Status = (mFailStatus != EFI_SUCCESS) ? mFailStatus : FailureStatus (Service);
+      mFailAt = 0;
+    }
+  }
+
+  if (mLogging) {
+    mOpen.push_back (mLog.size ());
+    mLog.push_back (ServiceCall{ Service, CanFail, Inject, EFI_SUCCESS });
+  }
+
+  return Inject;
+}
+
+void
+ServiceCallTracker::Leave (
+  EFI_STATUS  Status
+  )
+{
+  if (mLogging && !mOpen.empty ()) {
+    mLog[mOpen.back ()].Status = Status;
+    mOpen.pop_back ();
+  }
+}
+
+void
+ServiceCallTracker::FailCall (
+  UINT64      Nth,
+  EFI_STATUS  Status
+  )
+{
+  mFailAt     = (Nth != 0) ? mFailableCalls + Nth : 0;
+  mFailStatus = Status;
+}
+
 SimAdapter::SimAdapter (
   size_t                Index,
   const AdapterOptions  &Options,
@@ -309,6 +389,9 @@ SimAdapter::SimAdapter (
 
   mPciIo.Initialize (&mModel, BootServices, mTrace.data (), mTrace.size ());
   mPciIo.SetUnexpectedCallHook (OnUnexpectedCall, this);
+  if (Options.FailOnBarViolation) {
+    mPciIo.SetBarViolationHook (OnBarViolation, this);
+  }
 
   //
   // Firmware reaches the adapter through the root bridge and CPU I/O, which
@@ -346,6 +429,21 @@ SimAdapter::OnUnexpectedCall (
   QD520_SIM_FAIL (
     "adapter " + std::to_string (Self->mIndex) + ": unexpected EFI_PCI_IO_PROTOCOL call " +
     OperationName (Operation)
+    );
+}
+
+void
+SimAdapter::OnBarViolation (
+  VOID               *Context,
+  const TraceRecord  &Call
+  )
+{
+  auto  *Self = static_cast<SimAdapter *>(Context);
+
+  QD520_SIM_FAIL (
+    "adapter " + std::to_string (Self->mIndex) + ": " + OperationName (Call.Operation) + " " +
+    RecordWidthName (Call) + " outside the BARs: BAR " + std::to_string (Call.BarIndex) + ", offset " +
+    Hex (Call.Offset) + ", count " + Hex (Call.Count)
     );
 }
 

@@ -230,6 +230,108 @@ private:
 };
 
 //
+// Boot-service calls.
+//
+
+/// One call of a boot service through the service table.
+struct ServiceCall {
+  const char    *Service;    ///< "AllocatePool", "OpenProtocol", ...
+  bool          CanFail;     ///< the service returns a status (RaiseTPL and RestoreTPL do not)
+  bool          Injected;    ///< failed by injection
+  EFI_STATUS    Status;      ///< what it returned (EFI_SUCCESS for the two without a status)
+};
+
+/// Counts the boot-service calls that come through the service table (the
+/// driver's, its libraries' and PCI I/O's, not the simulator's own), keeps
+/// an optional log of them and fails the Nth call that returns a status.
+/// An injected failure makes no change and returns the service's usual
+/// refusal (FailureStatus) unless the injection names a status.
+class ServiceCallTracker {
+public:
+  /// What a service returns when it cannot do what is asked.
+  static EFI_STATUS
+  FailureStatus (
+    const char  *Service
+    );
+
+  /// Called by every service before it acts. For a service that can fail:
+  /// true when this call is the injected one; *Status then holds the status
+  /// to return.
+  bool
+  Enter (
+    const char  *Service,
+    bool        CanFail,
+    EFI_STATUS  *Status
+    );
+
+  /// Records what the call returned (when logging).
+  void
+  Leave (
+    EFI_STATUS  Status
+    );
+
+  /// The Nth call that can fail, counted from now (1 = the next), fails
+  /// with Status (0: the service's FailureStatus).
+  void
+  FailCall (
+    UINT64      Nth,
+    EFI_STATUS  Status = EFI_SUCCESS
+    );
+
+  void
+  ClearInjectedFailure (
+    )
+  {
+    mFailAt = 0;
+  }
+
+  bool
+  InjectionPending (
+    ) const
+  {
+    return mFailAt != 0;
+  }
+
+  /// Calls that can fail, since the platform was created.
+  UINT64
+  FailableCalls (
+    ) const
+  {
+    return mFailableCalls;
+  }
+
+  void
+  SetLogging (
+    bool  Enabled
+    )
+  {
+    mLogging = Enabled;
+  }
+
+  const std::vector<ServiceCall> &
+  Log (
+    ) const
+  {
+    return mLog;
+  }
+
+  void
+  ClearLog (
+    )
+  {
+    mLog.clear ();
+  }
+
+private:
+  bool                        mLogging       = false;
+  UINT64                      mFailableCalls = 0;
+  UINT64                      mFailAt        = 0;   ///< FailableCalls value that fails; 0 = none
+  EFI_STATUS                  mFailStatus    = EFI_SUCCESS;
+  std::vector<size_t>         mOpen;                ///< log entries awaiting their status
+  std::vector<ServiceCall>    mLog;
+};
+
+//
 // Adapters.
 //
 
@@ -240,6 +342,7 @@ struct AdapterOptions {
   int                                         PciDevice        = -1;      ///< Pci(dev,0); -1 picks the adapter's index
   size_t                                      TraceCapacity    = 1 << 16; ///< trace records kept
   std::vector<std::pair<UINT64, UINT32> >     InitialRegisters;           ///< (offset, value) preset after power-on (zero)
+  bool                                        FailOnBarViolation = false; ///< a Mem access outside the BARs is a loud failure
 };
 
 /// One QD520 on its controller handle, with its own frame buffer, register
@@ -416,6 +519,12 @@ private:
     PciIoOperation  Operation
     );
 
+  static void
+  OnBarViolation (
+    VOID               *Context,
+    const TraceRecord  &Call
+    );
+
   size_t                                  mIndex;
   Adapter                                 mModel;
   PciIoDevice                             mPciIo;
@@ -578,6 +687,13 @@ public:
     return mTpl;
   }
 
+  ServiceCallTracker &
+  Services (
+    )
+  {
+    return mServices;
+  }
+
   Uart16550 &
   Uart (
     )
@@ -646,6 +762,7 @@ private:
   HandleDatabase                              mHandles;
   PoolTracker                                 mPool;
   TplTracker                                  mTpl;
+  ServiceCallTracker                          mServices;
   Uart16550                                   mUart;
   EFI_HANDLE                                  mCoreImageHandle;
   EFI_HANDLE                                  mImageHandle;
