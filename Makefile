@@ -3,16 +3,22 @@
 #
 #   make run     set up, build the UEFI image and the host programs, and run
 #                the main job on the simulated platform
-#   make test    set up, build, and run every test
+#   make test    set up, build, and run every test: the whole suite, then the
+#                host suite again built with AddressSanitizer and
+#                UndefinedBehaviorSanitizer (with a bounded fuzzing pass)
+#   make fuzz    set up, build, and fuzz the graphics output protocol until
+#                stopped (FUZZ_ARGS adds libFuzzer options, e.g.
+#                FUZZ_ARGS=-max_total_time=3600)
 #   make bench   set up, build, and run the benchmarks
 #   make image   set up and build build/Quandrel520Gop.efi and .rom only
 
 BUILD  ?= build
+SANITIZE_BUILD ?= build-sanitize
 CMAKE  ?= cmake
 CTEST  ?= ctest
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: setup configure build image run test bench clean
+.PHONY: setup configure build sanitize-configure sanitize-build image run test fuzz bench clean
 
 setup:
 	@Tools/bootstrap.sh >/dev/null
@@ -23,17 +29,28 @@ configure: setup
 build: configure
 	@$(CMAKE) --build $(BUILD) -j $(JOBS)
 
+sanitize-configure: setup
+	@$(CMAKE) -S . -B $(SANITIZE_BUILD) -G Ninja -DEDK2_PATH="$$(cat $(BUILD)/.edk2-path)" \
+	  -DQD520_HOST_ONLY=ON -DQD520_SANITIZE=address,undefined -DQD520_FUZZ=ON >/dev/null
+
+sanitize-build: sanitize-configure
+	@$(CMAKE) --build $(SANITIZE_BUILD) -j $(JOBS)
+
 image: configure
 	@$(CMAKE) --build $(BUILD) --target Quandrel520Gop Quandrel520GopRom
 
 run: build
 	@$(BUILD)/Tools/qd520-run --output $(BUILD)/run
 
-test: build
+test: build sanitize-build
 	@$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@$(CTEST) --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+
+fuzz: sanitize-build
+	@Fuzz/run-fuzzer.sh $(SANITIZE_BUILD) $(FUZZ_ARGS)
 
 bench: build
 	@$(BUILD)/Benchmarks/qd520-bench
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD)
