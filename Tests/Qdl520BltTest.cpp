@@ -455,6 +455,79 @@ TEST_F (BltTest, EvenRowsMisalignedOnEitherSideMoveAs32BitUnitsBecauseThePlatfor
   }
 }
 
+TEST_F (BltTest, BufferRowsOffA4ByteBoundaryMoveAsBytesAndAMisalignedFillPixelIsUsedThroughACopy) {
+  //
+  // An EFI_GRAPHICS_OUTPUT_BLT_PIXEL array may start at any byte. CPU I/O
+  // refuses 32-bit units from such a buffer, so those rows move as bytes.
+  // Rows of 3 pixels 13 bytes apart: every row but the fifth is off a 4-byte
+  // boundary (offsets 1, 14, 27, 40, 53).
+  //
+  constexpr UINTN  Width = 3, Height = 5, Delta = 13, Skew = 1;
+  alignas (8) UINT8  Bytes[Skew + (Height - 1) * Delta + Width * 4];
+  for (UINTN Index = 0; Index < sizeof (Bytes); Index++) {
+    Bytes[Index] = static_cast<UINT8>(BufferPattern (Index));
+  }
+
+  UINT8                     *Pixels = Bytes + Skew;
+  std::vector<std::string>  Calls;
+  for (UINTN Row = 0; Row < Height; Row++) {
+    UINT8   *BufferRow = Pixels + Row * Delta;
+    bool    Aligned    = (reinterpret_cast<UINTN>(BufferRow) % 4) == 0;
+    UINT32  Unit       = Aligned ? k32 : static_cast<UINT32>(EfiPciIoWidthUint8);
+    Calls.push_back (CallText (PciIoOperation::MemWrite, 0, Unit, OffsetOf (10, 20 + Row), Aligned ? Width : Width * 4, BufferRow, EFI_SUCCESS));
+  }
+
+  PaintScreen ();
+  mAdapter->ClearTrace ();
+  ASSERT_EQ (Blt (Pixels, kToVideo, 0, 0, 10, 20, Width, Height, Delta), EFI_SUCCESS);
+  EXPECT_EQ (TraceText (), Calls);
+  for (UINTN Row = 0; Row < Height; Row++) {
+    for (UINTN X = 0; X < Width; X++) {
+      UINT32  Expected;
+      std::memcpy (&Expected, Pixels + Row * Delta + X * 4, sizeof (Expected));
+      EXPECT_EQ (mAdapter->Pixel (10 + X, 20 + Row, 640), Expected) << X << "," << Row;
+    }
+  }
+
+  //
+  // And back into a buffer skewed by 2 bytes: the rectangle arrives whole
+  // and the bytes around it stay.
+  //
+  alignas (8) UINT8  Back[2 + (Height - 1) * Delta + Width * 4 + 2];
+  std::memset (Back, 0xEE, sizeof (Back));
+  mAdapter->ClearTrace ();
+  ASSERT_EQ (Blt (Back + 2, kToBuffer, 10, 20, 0, 0, Width, Height, Delta), EFI_SUCCESS);
+  for (const TraceRecord &Record : mAdapter->Trace ()) {
+    EXPECT_EQ (Record.Status, EFI_SUCCESS) << RecordText (Record);
+  }
+
+  for (UINTN Index = 0; Index < sizeof (Back); Index++) {
+    UINTN  Offset = Index - 2;
+    bool   Inside = (Index >= 2) && ((Offset % Delta) < Width * 4) && (Offset / Delta < Height);
+    UINT8  Expected = Inside ? Pixels[Offset] : 0xEE;
+    EXPECT_EQ (Back[Index], Expected) << "byte " << Index;
+  }
+
+  //
+  // The fill repeats the pixel from an aligned copy and reads nothing else.
+  //
+  alignas (4) UINT8  Colour[8] = { 0xEE, 0x19, 0x2A, 0x3C, 0x7F, 0xEE, 0xEE, 0xEE };
+  mAdapter->ClearTrace ();
+  ASSERT_EQ (Blt (Colour + 1, kFill, 0, 0, 5, 6, 7, 2, 0), EFI_SUCCESS);
+  std::vector<TraceRecord>  Fill = mAdapter->Trace ();
+  ASSERT_EQ (Fill.size (), 2u);
+  for (UINTN Row = 0; Row < 2; Row++) {
+    EXPECT_EQ (Fill[Row].Status, EFI_SUCCESS);
+    EXPECT_EQ (Fill[Row].Width, kFill32);
+    EXPECT_EQ (Fill[Row].Count, 7u);
+    EXPECT_EQ (Fill[Row].Value, kFillColour);
+    EXPECT_EQ (reinterpret_cast<UINTN>(Fill[Row].Buffer) % 4, 0u);
+    for (UINTN X = 0; X < 7; X++) {
+      EXPECT_EQ (mAdapter->Pixel (5 + X, 6 + Row, 640), kFillColour) << X << "," << Row;
+    }
+  }
+}
+
 //
 // Refusals.
 //

@@ -21,6 +21,7 @@
 
 STATIC_ASSERT (sizeof (EFI_GRAPHICS_OUTPUT_MODE_INFORMATION) == 36, "SizeOfInfo reported to consumers");
 STATIC_ASSERT (sizeof (EFI_GRAPHICS_OUTPUT_BLT_PIXEL) == QDL520_BYTES_PER_PIXEL, "pixels move byte for byte");
+STATIC_ASSERT (sizeof (EFI_GRAPHICS_OUTPUT_BLT_OPERATION) == sizeof (UINT32), "Blt reads the operation as a UINT32");
 STATIC_ASSERT (OFFSET_OF (EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR, AddrRangeMin) == 14, "AddrRangeMin at bytes 14..21");
 STATIC_ASSERT (QDL520_NO_MODE >= QDL520_MAX_MODE, "the placeholder is no mode");
 
@@ -294,10 +295,12 @@ Qdl520PixelOffset (
 
 /**
   Moves one row of Width pixels between Buffer and BAR 0 at Offset in a
-  single PCI I/O call: as 64-bit units when the row is an even number of
-  pixels and both its first pixel in the frame buffer and Buffer lie on an
-  8-byte boundary, otherwise as 32-bit units. The kit's root bridge and CPU
-  I/O refuse a unit that is misaligned on either side.
+  single PCI I/O call. The unit is the widest that both sides are aligned
+  to, because the kit's root bridge and CPU I/O refuse a unit that is
+  misaligned on either side: 64-bit units for an even number of pixels when
+  the first pixel in the frame buffer and Buffer lie on an 8-byte boundary,
+  otherwise 32-bit units, and bytes when the caller's buffer is not even on
+  a 4-byte boundary (an EFI_GRAPHICS_OUTPUT_BLT_PIXEL array need not be).
 **/
 STATIC
 VOID
@@ -312,14 +315,19 @@ Qdl520MoveRow (
   EFI_PCI_IO_PROTOCOL        *PciIo;
   EFI_PCI_IO_PROTOCOL_WIDTH  Unit;
   UINTN                      Count;
+  UINTN                      Address;
 
-  PciIo = Private->PciIo;
-  if (((Width % 2) == 0) && (((Offset | reinterpret_cast<UINTN>(Buffer)) % sizeof (UINT64)) == 0)) {
+  PciIo   = Private->PciIo;
+  Address = reinterpret_cast<UINTN>(Buffer);
+  if (((Width % 2) == 0) && (((Offset | Address) % sizeof (UINT64)) == 0)) {
     Unit  = EfiPciIoWidthUint64;
     Count = Width / 2;
-  } else {
+  } else if ((Address % sizeof (UINT32)) == 0) {
     Unit  = EfiPciIoWidthUint32;
     Count = Width;
+  } else {
+    Unit  = EfiPciIoWidthUint8;
+    Count = Width * sizeof (EFI_GRAPHICS_OUTPUT_BLT_PIXEL);
   }
 
   if (Write) {
@@ -462,6 +470,18 @@ Qdl520BltVideoFill (
 {
   QDL520_BLT_GEOMETRY  Geometry;
   EFI_PCI_IO_PROTOCOL  *PciIo;
+  UINT32               Colour;
+  VOID                 *Pattern;
+
+  //
+  // The fill repeats a 32-bit unit that CPU I/O reads from an aligned
+  // buffer only; a pixel elsewhere is copied first.
+  //
+  Pattern = BltBuffer;
+  if ((reinterpret_cast<UINTN>(BltBuffer) % sizeof (UINT32)) != 0) {
+    Colour  = ReadUnaligned32 (reinterpret_cast<const UINT32 *>(BltBuffer));
+    Pattern = &Colour;
+  }
 
   Geometry = Qdl520BltGeometry (Private, ModeNumber);
   PciIo    = Private->PciIo;
@@ -472,7 +492,7 @@ Qdl520BltVideoFill (
                  QDL520_FRAME_BUFFER_BAR,
                  Qdl520PixelOffset (Geometry, DestinationX, DestinationY + Index),
                  Width,
-                 BltBuffer
+                 Pattern
                  );
   }
 }
@@ -524,6 +544,7 @@ Qdl520GraphicsOutputBlt (
   )
 {
   QDL520_PRIVATE_DATA  *Private;
+  UINT32               Operation;
   UINTN                ModeNumber;
   EFI_TPL              OriginalTpl;
   BOOLEAN              SourceOnScreen;
@@ -532,7 +553,12 @@ Qdl520GraphicsOutputBlt (
 
   Private = QDL520_PRIVATE_DATA_FROM_GRAPHICS_OUTPUT_THIS (This);
 
-  if (static_cast<UINTN>(BltOperation) >= EfiGraphicsOutputBltOperationMax) {
+  //
+  // Callers pass any 32-bit value here; a C++ enumeration may not hold values
+  // beyond its enumerators, so the argument is read as an integer.
+  //
+  CopyMem (&Operation, &BltOperation, sizeof (Operation));
+  if (Operation >= EfiGraphicsOutputBltOperationMax) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -540,7 +566,7 @@ Qdl520GraphicsOutputBlt (
     return EFI_INVALID_PARAMETER;
   }
 
-  if ((BltOperation != EfiBltVideoToVideo) && (BltBuffer == NULL)) {
+  if ((Operation != EfiBltVideoToVideo) && (BltBuffer == NULL)) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -558,7 +584,7 @@ Qdl520GraphicsOutputBlt (
   DestinationOnScreen = Qdl520RectangleFits (ModeData, DestinationX, DestinationY, Width, Height);
 
   Status = EFI_SUCCESS;
-  switch (BltOperation) {
+  switch (Operation) {
     case EfiBltVideoFill:
       if (!DestinationOnScreen) {
         Status = EFI_INVALID_PARAMETER;
