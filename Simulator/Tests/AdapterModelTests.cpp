@@ -342,6 +342,55 @@ TEST_F (AdapterModelTest, InjectedFailureHitsOnlyTheNthMatchingCallAndMakesNoAcc
   EXPECT_EQ (2u, Trace[2].Value);
 }
 
+TEST_F (AdapterModelTest, AnyCallInjectionCountsEveryKindOfCallButNotDelays) {
+  UINT64  Attributes = 0;
+  UINT32  Header     = 0;
+
+  ASSERT_TRUE (mAdapter->PciIo ().InjectFailure (FailNthCall (3, EFI_DEVICE_ERROR)));
+  EXPECT_EQ (EFI_SUCCESS, WriteRegister (0x68, 1));
+  mAdapter->PciIo ().AppendDelay (4);
+  EXPECT_EQ (EFI_SUCCESS, mPciIo->Attributes (mPciIo, EfiPciIoAttributeOperationGet, 0, &Attributes));
+  EXPECT_EQ (EFI_DEVICE_ERROR, mPciIo->Pci.Read (mPciIo, EfiPciIoWidthUint32, 0, 1, &Header));
+  EXPECT_EQ (0u, Header);
+  EXPECT_EQ (EFI_SUCCESS, mPciIo->Pci.Read (mPciIo, EfiPciIoWidthUint32, 0, 1, &Header));
+  EXPECT_EQ (0u, mAdapter->PciIo ().PendingInjections ());
+}
+
+TEST_F (AdapterModelTest, AccessesOutsideTheBarsAreReportedWhenAskedAndStillRefused) {
+  AdapterOptions  Options;
+
+  Options.FailOnBarViolation = true;
+  SimAdapter           &Adapter = mPlatform->AddAdapter (Options);
+  EFI_PCI_IO_PROTOCOL  *PciIo   = Adapter.Protocol ();
+  UINT32               Value    = 0;
+  const UINT64         Last     = Adapter.Model ().BarLength (FrameBufferBar) - 4;
+
+  //
+  // Up to the last unit of each BAR is fine, so are refusals for other
+  // reasons (alignment).
+  //
+  EXPECT_EQ (EFI_SUCCESS, PciIo->Mem.Write (PciIo, EfiPciIoWidthUint32, FrameBufferBar, Last, 1, &Value));
+  EXPECT_EQ (EFI_UNSUPPORTED, PciIo->Mem.Read (PciIo, EfiPciIoWidthUint32, RegisterBar, 2, 1, &Value));
+  EXPECT_TRUE (TakeFailures ().empty ());
+
+  //
+  // One unit past the end, a range that wraps, a BAR that does not exist.
+  //
+  EXPECT_EQ (EFI_UNSUPPORTED, PciIo->Mem.Write (PciIo, EfiPciIoWidthUint32, FrameBufferBar, Last, 2, &Value));
+  EXPECT_NE (EFI_SUCCESS, PciIo->Mem.Read (PciIo, EfiPciIoWidthUint32, FrameBufferBar, MAX_UINT64 - 3, 2, &Value));
+  EXPECT_EQ (EFI_UNSUPPORTED, PciIo->Mem.Read (PciIo, EfiPciIoWidthUint32, 2, 0, 1, &Value));
+  std::vector<std::string>  Failures = TakeFailures ();
+  ASSERT_EQ (3u, Failures.size ());
+  EXPECT_NE (std::string::npos, Failures[0].find ("adapter 1: MemWrite Uint32 outside the BARs: BAR 0, offset 0x1FFFFFC, count 0x2"))
+    << Failures[0];
+
+  //
+  // Without the option the same access is refused quietly.
+  //
+  EXPECT_EQ (EFI_UNSUPPORTED, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthUint32, FrameBufferBar, Last, 2, &Value));
+  EXPECT_TRUE (TakeFailures ().empty ());
+}
+
 TEST_F (AdapterModelTest, RepeatingInjectionFailsEveryMatchingCall) {
   FailureInjection  Injection = FailNth (PciIoOperation::MemRead, 1, EFI_TIMEOUT);
   UINT32            Value     = 0;

@@ -114,6 +114,44 @@ TEST_F (PlatformServicesTest, FailingAllocationsFromTheNthKeepsFailingUntilClear
   mBs->FreePool (Blocks[2]);
 }
 
+TEST_F (PlatformServicesTest, ServiceCallsAreCountedLoggedAndTheNthFailableOneFails) {
+  ServiceCallTracker  &Services = mPlatform->Services ();
+  VOID                *Block    = nullptr;
+  VOID                *Failed   = &Failed;
+  VOID                *Interface = &Interface;
+  EFI_GUID            Anything  = { 0x1d3de7f0, 0x807, 0x424f, { 0xaa, 0x69, 0x11, 0xa5, 0x4e, 0x19, 0xa4, 0x6f } };
+  UINT64              Start     = Services.FailableCalls ();
+
+  Services.SetLogging (true);
+  Services.FailCall (2);
+  EFI_TPL  Previous = mBs->RaiseTPL (TPL_NOTIFY);
+  mBs->RestoreTPL (Previous);
+  ASSERT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, 8, &Block));
+  EXPECT_EQ (EFI_UNSUPPORTED, mBs->HandleProtocol (mPlatform->ImageHandle (), &Anything, &Interface));
+  EXPECT_EQ (nullptr, Interface);
+  EXPECT_FALSE (Services.InjectionPending ());
+
+  //
+  // A named status replaces the service's usual refusal; the block stays.
+  //
+  Services.FailCall (1, EFI_DEVICE_ERROR);
+  EXPECT_EQ (EFI_DEVICE_ERROR, mBs->FreePool (Block));
+  EXPECT_TRUE (mPlatform->Pool ().IsLive (Block));
+  Services.FailCall (1);
+  EXPECT_EQ (EFI_OUT_OF_RESOURCES, mBs->AllocatePool (EfiBootServicesData, 8, &Failed));
+  EXPECT_EQ (nullptr, Failed);
+  EXPECT_EQ (EFI_SUCCESS, mBs->FreePool (Block));
+  EXPECT_EQ (5u, Services.FailableCalls () - Start);
+
+  std::string  Log;
+  for (const ServiceCall &Call : Services.Log ()) {
+    Log += std::string (Call.Service) + (Call.Injected ? "!" : "") + (Call.CanFail ? "" : "~") + " " +
+           std::to_string (Call.Status & ~MAX_BIT) + "; ";
+  }
+
+  EXPECT_EQ ("RaiseTPL~ 0; RestoreTPL~ 0; AllocatePool 0; HandleProtocol! 3; FreePool! 7; AllocatePool! 9; FreePool 0; ", Log);
+}
+
 TEST_F (PlatformServicesTest, FreeingAnUnknownPointerIsALoudFailure) {
   int   NotPool;
   VOID  *Block = nullptr;
