@@ -501,7 +501,10 @@ public:
     );
 
 private:
-  struct FreeDeleter {
+  /// Gives frame-buffer memory back (to the reuse cache, see SimPlatform.cpp).
+  struct FrameBufferDeleter {
+    size_t    Size;
+
     void
     operator() (
       UINT8  *Memory
@@ -528,7 +531,7 @@ private:
   size_t                                  mIndex;
   Adapter                                 mModel;
   PciIoDevice                             mPciIo;
-  std::unique_ptr<UINT8[], FreeDeleter>   mFrameBuffer;
+  std::unique_ptr<UINT8[], FrameBufferDeleter>  mFrameBuffer;
   UINT64                                  mFrameBufferSize;
   std::vector<UINT32>                     mRegisters;
   std::vector<TraceRecord>                mTrace;
