@@ -9,7 +9,7 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 cache="$top/.cache"
-packages=(cmake ninja-build clang lld llvm libgtest-dev libgmock-dev googletest
+packages=(cmake ninja-build clang lld llvm libclang-rt-dev libgtest-dev libgmock-dev googletest
           qemu-system-x86 ovmf mtools dosfstools
           libbenchmark-dev libpng-dev dpkg-dev xz-utils python3)
 
