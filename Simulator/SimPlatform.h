@@ -342,7 +342,7 @@ struct AdapterOptions {
   int                                         PciDevice        = -1;      ///< Pci(dev,0); -1 picks the adapter's index
   size_t                                      TraceCapacity    = 1 << 16; ///< trace records kept
   std::vector<std::pair<UINT64, UINT32> >     InitialRegisters;           ///< (offset, value) preset after power-on (zero)
-  bool                                        FailOnBarViolation = false; ///< a Mem access outside the BARs is a loud failure
+  bool                                        FailOnBarViolation = true;  ///< a Mem access outside the BARs is a loud failure (the driver never makes one); off to test the refusals themselves
 };
 
 /// One QD520 on its controller handle, with its own frame buffer, register
