@@ -118,14 +118,6 @@ NotifyBracket (
   return TplText ({ { TplEvent::Kind::Raise, TPL_NOTIFY, Caller }, { TplEvent::Kind::Restore, Caller, TPL_NOTIFY } });
 }
 
-QDL520_PRIVATE_DATA *
-PrivateOf (
-  EFI_GRAPHICS_OUTPUT_PROTOCOL  *Gop
-  )
-{
-  return BASE_CR (Gop, QDL520_PRIVATE_DATA, GraphicsOutput);
-}
-
 class BltTest : public StartedDriverTest {
 protected:
   void

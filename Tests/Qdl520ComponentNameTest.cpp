@@ -208,7 +208,7 @@ TEST_F (ComponentNameTest, ControllerNameNamesAStartedControllerAndLeavesItsPciI
 }
 
 TEST_F (ComponentNameTest, ControllerNameOfAChildIsUnsupported) {
-  EFI_HANDLE  DisplayChild = BASE_CR (mGop, QDL520_PRIVATE_DATA, GraphicsOutput)->Handle;
+  EFI_HANDLE  DisplayChild = PrivateOf (mGop)->Handle;
 
   ASSERT_NE (DisplayChild, nullptr);
   for (Record Which : { Record::Iso, Record::Rfc }) {

@@ -81,14 +81,6 @@ ScreenBytes (
   return static_cast<UINTN>((Mode.Width + 15) & ~15u) * (Mode.ColorDepth / 8) * Mode.Height;
 }
 
-QDL520_PRIVATE_DATA *
-PrivateOf (
-  EFI_GRAPHICS_OUTPUT_PROTOCOL  *Gop
-  )
-{
-  return BASE_CR (Gop, QDL520_PRIVATE_DATA, GraphicsOutput);
-}
-
 std::string
 StatusText (
   EFI_STATUS  Status
@@ -119,17 +111,6 @@ Basename (
   size_t  Slash = Path.find_last_of ("/\\");
 
   return (Slash == std::string::npos) ? Path : Path.substr (Slash + 1);
-}
-
-template<typename T>
-std::vector<UINT8>
-BytesOf (
-  const T  *Record
-  )
-{
-  const UINT8  *Start = reinterpret_cast<const UINT8 *>(Record);
-
-  return std::vector<UINT8>(Start, Start + sizeof (T));
 }
 
 //

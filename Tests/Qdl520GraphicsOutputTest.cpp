@@ -40,14 +40,6 @@ constexpr ModeFacts  kModes[] = {
 
 constexpr UINT32  kPlaceholderMode = 0xFFFF;
 
-QDL520_PRIVATE_DATA *
-PrivateOf (
-  EFI_GRAPHICS_OUTPUT_PROTOCOL  *Gop
-  )
-{
-  return BASE_CR (Gop, QDL520_PRIVATE_DATA, GraphicsOutput);
-}
-
 /// The kit's DebugLib stringizes ASSERT_EFI_ERROR's condition after macro
 /// expansion; either spelling is the same assertion.
 bool
@@ -70,18 +62,6 @@ ExpectInfoDescribes (
   EXPECT_EQ (Info.VerticalResolution, Mode.Height);
   EXPECT_EQ (Info.PixelFormat, PixelBlueGreenRedReserved8BitPerColor);
   EXPECT_EQ (Info.PixelsPerScanLine, Mode.PixelsPerScanLine);
-}
-
-/// Byte copy of a record, to prove that a call left it alone.
-template<typename T>
-std::vector<UINT8>
-BytesOf (
-  const T  *Record
-  )
-{
-  const UINT8  *Start = reinterpret_cast<const UINT8 *>(Record);
-
-  return std::vector<UINT8>(Start, Start + sizeof (T));
 }
 
 class GraphicsOutputTest : public StartedDriverTest {

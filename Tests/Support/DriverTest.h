@@ -13,6 +13,8 @@
 
 #include "SimPlatform.h"
 
+#include "Qdl520.h"
+
 extern "C" {
 #include <Library/UefiDriverEntryPoint.h>
 #include <Protocol/DriverBinding.h>
@@ -163,6 +165,27 @@ protected:
 
   EFI_GRAPHICS_OUTPUT_PROTOCOL  *mGop = nullptr;
 };
+
+/// The device context behind a graphics output protocol of the driver.
+inline QDL520_PRIVATE_DATA *
+PrivateOf (
+  EFI_GRAPHICS_OUTPUT_PROTOCOL  *Gop
+  )
+{
+  return BASE_CR (Gop, QDL520_PRIVATE_DATA, GraphicsOutput);
+}
+
+/// Byte copy of a record, to prove that a call left it alone.
+template<typename T>
+std::vector<UINT8>
+BytesOf (
+  const T  *Record
+  )
+{
+  const UINT8  *Start = reinterpret_cast<const UINT8 *>(Record);
+
+  return std::vector<UINT8>(Start, Start + sizeof (T));
+}
 
 /// Distinct non-zero register contents for adapters of the tests.
 constexpr UINT32  RegisterSeed = 0x5A5A1234;
