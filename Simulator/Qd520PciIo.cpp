@@ -578,8 +578,11 @@ PciIoDevice::DoGetBarAttributes (
 // Protocol members.
 //
 
-__attribute__ ((noinline)) EFI_STATUS EFIAPI
-PciIoDevice::SlowMemRead (
+/// The general path of Mem.Read (IsWrite FALSE) and Mem.Write: injection,
+/// the bus driver's and root bridge's checks, the access and the trace.
+__attribute__ ((noinline)) EFI_STATUS
+PciIoDevice::SlowMemAccess (
+  IN     BOOLEAN                    IsWrite,
   IN     EFI_PCI_IO_PROTOCOL        *This,
   IN     EFI_PCI_IO_PROTOCOL_WIDTH  Width,
   IN     UINT8                      BarIndex,
@@ -588,26 +591,49 @@ PciIoDevice::SlowMemRead (
   IN OUT VOID                       *Buffer
   )
 {
-  PciIoDevice  *Self = Enter (This);
-  EFI_STATUS   Status;
+  PciIoDevice     *Self = Enter (This);
+  PciIoOperation  Operation = IsWrite ? PciIoOperation::MemWrite : PciIoOperation::MemRead;
+  EFI_STATUS      Status;
 
   if (Self == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
 
-  CallInfo  Call = { PciIoOperation::MemRead, BarIndex, (UINT32)Width, Offset, Count, 0, 0, Buffer };
+  CallInfo  Call = { Operation, BarIndex, (UINT32)Width, Offset, Count, 0, 0, Buffer };
+
+  //
+  // A write traces the value the caller meant to write, even when the call
+  // is refused; a read traces what it read.
+  //
+  if (IsWrite && Self->mTracing && (Buffer != nullptr) && (Count != 0) && ((UINT32)Width < EfiPciIoWidthMaximum)) {
+    Call.Value = FirstUnit (Buffer, UnitSize (Width));
+  }
 
   if ((Self->mArmedInjections != 0) && Self->TakeInjectedFailure (Call, &Status)) {
     return Self->Finish (Call, Status);
   }
 
   if (BarIndex == EFI_PCI_IO_PASS_THROUGH_BAR) {
-    return Self->Unexpected (PciIoOperation::MemRead, BarIndex);
+    return Self->Unexpected (Operation, BarIndex);
   }
 
   Status = Self->CheckMemAccess (Width, BarIndex, Offset, Count, Buffer);
   Self->CheckBarViolation (Call, Status, Buffer);
-  if (!EFI_ERROR (Status)) {
+  if (EFI_ERROR (Status)) {
+    return Self->Finish (Call, Status);
+  }
+
+  if (IsWrite) {
+    Self->mModel->WriteMemory (
+                    BarIndex,
+                    Offset,
+                    UnitSize (Width),
+                    Count,
+                    !IsFifoWidth (Width),
+                    !IsFillWidth (Width),
+                    static_cast<CONST UINT8 *>(Buffer)
+                    );
+  } else {
     Self->mModel->ReadMemory (
                     BarIndex,
                     Offset,
@@ -620,57 +646,6 @@ PciIoDevice::SlowMemRead (
     if (Self->mTracing && (Count != 0)) {
       Call.Value = FirstUnit (Buffer, UnitSize (Width));
     }
-  }
-
-  return Self->Finish (Call, Status);
-}
-
-__attribute__ ((noinline)) EFI_STATUS EFIAPI
-PciIoDevice::SlowMemWrite (
-  IN     EFI_PCI_IO_PROTOCOL        *This,
-  IN     EFI_PCI_IO_PROTOCOL_WIDTH  Width,
-  IN     UINT8                      BarIndex,
-  IN     UINT64                     Offset,
-  IN     UINTN                      Count,
-  IN OUT VOID                       *Buffer
-  )
-{
-  PciIoDevice  *Self = Enter (This);
-  EFI_STATUS   Status;
-
-  if (Self == nullptr) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  CallInfo  Call = { PciIoOperation::MemWrite, BarIndex, (UINT32)Width, Offset, Count, 0, 0, Buffer };
-
-  //
-  // The value the caller meant to write, even when the call is refused.
-  //
-  if (Self->mTracing && (Buffer != nullptr) && (Count != 0) && ((UINT32)Width < EfiPciIoWidthMaximum)) {
-    Call.Value = FirstUnit (Buffer, UnitSize (Width));
-  }
-
-  if ((Self->mArmedInjections != 0) && Self->TakeInjectedFailure (Call, &Status)) {
-    return Self->Finish (Call, Status);
-  }
-
-  if (BarIndex == EFI_PCI_IO_PASS_THROUGH_BAR) {
-    return Self->Unexpected (PciIoOperation::MemWrite, BarIndex);
-  }
-
-  Status = Self->CheckMemAccess (Width, BarIndex, Offset, Count, Buffer);
-  Self->CheckBarViolation (Call, Status, Buffer);
-  if (!EFI_ERROR (Status)) {
-    Self->mModel->WriteMemory (
-                    BarIndex,
-                    Offset,
-                    UnitSize (Width),
-                    Count,
-                    !IsFifoWidth (Width),
-                    !IsFillWidth (Width),
-                    static_cast<CONST UINT8 *>(Buffer)
-                    );
   }
 
   return Self->Finish (Call, Status);
@@ -769,7 +744,7 @@ PciIoDevice::MemRead (
     return EFI_SUCCESS;
   }
 
-  return SlowMemRead (This, Width, BarIndex, Offset, Count, Buffer);
+  return SlowMemAccess (FALSE, This, Width, BarIndex, Offset, Count, Buffer);
 }
 
 EFI_STATUS EFIAPI
@@ -790,7 +765,7 @@ PciIoDevice::MemWrite (
     return EFI_SUCCESS;
   }
 
-  return SlowMemWrite (This, Width, BarIndex, Offset, Count, Buffer);
+  return SlowMemAccess (TRUE, This, Width, BarIndex, Offset, Count, Buffer);
 }
 
 EFI_STATUS EFIAPI
