@@ -23,11 +23,11 @@ output=$(cd "$5" && pwd)
 log_file="$output/build.log"
 
 rm -f "$output/Quandrel520Gop.efi" "$output/Quandrel520Gop.rom"
-tools=$("$top/Tools/edk2-workspace.sh" "$kit" "$workspace" | tail -n 1)
 
 # The build tool keeps its state in the workspace's Conf/: one build at a time.
 exec 9>"$workspace/.build-lock"
 flock 9
+tools=$("$top/Tools/edk2-workspace.sh" "$kit" "$workspace" | tail -n 1)
 
 status=0
 (

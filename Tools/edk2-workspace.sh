@@ -71,9 +71,10 @@ fix_build_rule() {
 prepare_workspace() {
   local ws="$1"
   local stamp="$ws/Conf/.qd520-basetools"
+  exec 8>"$ws/.setup-lock"
+  flock 8
   [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$tools" ] && return 0
-  mkdir -p "$ws"
-  rm -rf "$ws/Conf"
+  rm -rf "$ws/Conf" "$ws/Build"
   mkdir -p "$ws/Conf"
   (
     cd "$ws"
