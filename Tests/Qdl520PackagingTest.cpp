@@ -8,126 +8,30 @@
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
-extern "C" {
-#include <Uefi.h>
-#include <IndustryStandard/Pci.h>
-#include <IndustryStandard/PeImage.h>
-#include <Library/UefiDecompressLib.h>
-}
-
-#include <gtest/gtest.h>
+#include "PackagedImage.h"
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::vector<UINT8>
-ReadFile (
-  const std::string  &Path
-  )
-{
-  std::ifstream  File (Path, std::ios::binary);
+using PackagedImage::ReadFile;
 
-  return std::vector<UINT8>(std::istreambuf_iterator<char>(File), std::istreambuf_iterator<char>());
+TEST (OptionRomTest, HeadersDescribeOneCompressedEfiImageForTheQd520) {
+  PackagedImage::ExpectQd520OptionRomHeaders (ReadFile (QD520_OPTION_ROM));
 }
 
-template <typename T>
-T
-At (
-  const std::vector<UINT8>  &Bytes,
-  size_t                    Offset
-  )
-{
-  T  Value;
-
-  std::memcpy (&Value, Bytes.data () + Offset, sizeof (Value));
-  return Value;
-}
-
-class OptionRomTest : public ::testing::Test {
-protected:
-  void
-  SetUp (
-    ) override
-  {
-    mRom   = ReadFile (QD520_OPTION_ROM);
-    mImage = ReadFile (QD520_EFI_IMAGE);
-    ASSERT_GE (mRom.size (), sizeof (EFI_PCI_EXPANSION_ROM_HEADER)) << QD520_OPTION_ROM;
-    ASSERT_FALSE (mImage.empty ()) << QD520_EFI_IMAGE;
-    mHeader = At<EFI_PCI_EXPANSION_ROM_HEADER>(mRom, 0);
-    ASSERT_LE (mHeader.PcirOffset + sizeof (PCI_3_0_DATA_STRUCTURE), mRom.size ());
-    mPcir = At<PCI_3_0_DATA_STRUCTURE>(mRom, mHeader.PcirOffset);
-  }
-
-  std::vector<UINT8>             mRom;
-  std::vector<UINT8>             mImage;
-  EFI_PCI_EXPANSION_ROM_HEADER   mHeader;
-  PCI_3_0_DATA_STRUCTURE         mPcir;
-};
-
-TEST_F (OptionRomTest, HeadersDescribeOneCompressedEfiImageForTheQd520) {
-  EXPECT_EQ (mHeader.Signature, PCI_EXPANSION_ROM_HEADER_SIGNATURE);
-  EXPECT_EQ (mHeader.EfiSignature, EFI_PCI_EXPANSION_ROM_HEADER_EFISIGNATURE);
-  EXPECT_EQ (mHeader.EfiSubsystem, EFI_IMAGE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER);
-  EXPECT_EQ (mHeader.EfiMachineType, IMAGE_FILE_MACHINE_X64);
-  EXPECT_EQ (mHeader.CompressionType, EFI_PCI_EXPANSION_ROM_HEADER_COMPRESSED);
-  EXPECT_EQ (mHeader.InitializationSize * 512u, mRom.size ());
-
-  EXPECT_EQ (mPcir.Signature, PCI_DATA_STRUCTURE_SIGNATURE);
-  EXPECT_EQ (mPcir.VendorId, 0x7A3C);
-  EXPECT_EQ (mPcir.DeviceId, 0x0520);
-  EXPECT_EQ (mPcir.ClassCode[0], 0x00);   // programming interface
-  EXPECT_EQ (mPcir.ClassCode[1], 0x00);   // subclass: VGA-compatible
-  EXPECT_EQ (mPcir.ClassCode[2], 0x03);   // base class: display controller
-  EXPECT_EQ (mPcir.CodeType, PCI_CODE_TYPE_EFI_IMAGE);
-  EXPECT_EQ (mPcir.Indicator & 0x80, 0x80) << "the only image is the last one";
-  EXPECT_EQ (mPcir.ImageLength * 512u, mRom.size ());
-  EXPECT_EQ (mRom.size () % 512, 0u);
-}
-
-TEST_F (OptionRomTest, EmbeddedImageDecompressesToTheDriverByteForByte) {
-  ASSERT_LT (mHeader.EfiImageHeaderOffset, mRom.size ());
-
-  const UINT8  *Compressed = mRom.data () + mHeader.EfiImageHeaderOffset;
-  UINT32       CompressedSize = (UINT32)(mRom.size () - mHeader.EfiImageHeaderOffset);
-  UINT32       DestinationSize = 0;
-  UINT32       ScratchSize = 0;
-
-  ASSERT_EQ (UefiDecompressGetInfo (Compressed, CompressedSize, &DestinationSize, &ScratchSize), RETURN_SUCCESS);
-  ASSERT_EQ (DestinationSize, mImage.size ());
-
-  std::vector<UINT8>  Destination (DestinationSize);
-  std::vector<UINT8>  Scratch (ScratchSize);
-
-  ASSERT_EQ (UefiDecompress (Compressed, Destination.data (), Scratch.data ()), RETURN_SUCCESS);
-  EXPECT_TRUE (Destination == mImage) << "the ROM holds another image than " << QD520_EFI_IMAGE;
-  EXPECT_LT (CompressedSize, mImage.size ()) << "the image is stored compressed";
+TEST (OptionRomTest, EmbeddedImageDecompressesToTheDriverByteForByte) {
+  PackagedImage::ExpectRomImageDecompressesTo (ReadFile (QD520_OPTION_ROM), ReadFile (QD520_EFI_IMAGE));
 }
 
 TEST (EfiImageTest, IsAnX64BootServiceDriverWithRelocationsAndNoImports) {
   std::vector<UINT8>  Image = ReadFile (QD520_EFI_IMAGE);
 
-  ASSERT_GE (Image.size (), sizeof (EFI_IMAGE_DOS_HEADER));
-  auto  Dos = At<EFI_IMAGE_DOS_HEADER>(Image, 0);
-
-  ASSERT_EQ (Dos.e_magic, EFI_IMAGE_DOS_SIGNATURE);
-  ASSERT_LE (Dos.e_lfanew + sizeof (EFI_IMAGE_NT_HEADERS64), Image.size ());
-  auto  Nt = At<EFI_IMAGE_NT_HEADERS64>(Image, Dos.e_lfanew);
-
-  EXPECT_EQ (Nt.Signature, EFI_IMAGE_NT_SIGNATURE);
-  EXPECT_EQ (Nt.FileHeader.Machine, IMAGE_FILE_MACHINE_X64);
-  EXPECT_EQ (Nt.OptionalHeader.Magic, EFI_IMAGE_NT_OPTIONAL_HDR64_MAGIC);
-  EXPECT_EQ (Nt.OptionalHeader.Subsystem, EFI_IMAGE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER);
-  EXPECT_EQ (Nt.FileHeader.Characteristics & EFI_IMAGE_FILE_RELOCS_STRIPPED, 0);
-  EXPECT_NE (Nt.OptionalHeader.DataDirectory[EFI_IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
-  EXPECT_EQ (Nt.OptionalHeader.DataDirectory[EFI_IMAGE_DIRECTORY_ENTRY_IMPORT].Size, 0u);
+  PackagedImage::ExpectBootServiceDriver (Image);
   EXPECT_LE (Image.size (), 24u * 1024) << "size budget of the image";
 }
 

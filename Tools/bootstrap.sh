@@ -11,7 +11,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cache="$top/.cache"
 packages=(cmake ninja-build clang lld llvm libclang-rt-dev libgtest-dev libgmock-dev googletest
           qemu-system-x86 ovmf mtools dosfstools
-          libbenchmark-dev libpng-dev dpkg-dev xz-utils python3)
+          libbenchmark-dev libpng-dev dpkg-dev xz-utils python3
+          gcc g++ make nasm uuid-dev)
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 
@@ -98,4 +99,5 @@ else
 fi
 mkdir -p "$top/build"
 echo "$kit" >"$top/build/.edk2-path"
+"$top/Tools/edk2-workspace.sh" "$kit" "$top/build/edk2/workspace" >/dev/null
 echo "$kit"
