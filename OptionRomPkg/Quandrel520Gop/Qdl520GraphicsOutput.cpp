@@ -25,6 +25,11 @@ STATIC_ASSERT (sizeof (EFI_GRAPHICS_OUTPUT_BLT_OPERATION) == sizeof (UINT32), "B
 STATIC_ASSERT (OFFSET_OF (EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR, AddrRangeMin) == 14, "AddrRangeMin at bytes 14..21");
 STATIC_ASSERT (QDL520_NO_MODE >= QDL520_MAX_MODE, "the placeholder is no mode");
 
+//
+// The screen starts at the first byte of BAR 0: pixel (0, 0).
+//
+constexpr UINT64  QDL520_SCREEN_OFFSET = 0;
+
 /**
   Bytes of a whole screen of a mode, the frame-buffer size it publishes and
   the size of its line buffer.
@@ -79,17 +84,17 @@ Qdl520ClearScreen (
 
   //
   // As with the mode set's own clear, a refused fill leaves the frame as it
-  // was and the mode stays set.
+  // was; the mode stays set and SetMode reports success.
   //
   Black = 0;
   (VOID)Private->PciIo->Mem.Write (
-                        Private->PciIo,
-                        EfiPciIoWidthFillUint32,
-                        QDL520_FRAME_BUFFER_BAR,
-                        0,
-                        Qdl520ScreenBytes (ModeData) / sizeof (UINT32),
-                        &Black
-                        );
+                              Private->PciIo,
+                              EfiPciIoWidthFillUint32,
+                              QDL520_FRAME_BUFFER_BAR,
+                              QDL520_SCREEN_OFFSET,
+                              Qdl520ScreenBytes (ModeData) / sizeof (UINT32),
+                              &Black
+                              );
 }
 
 /**
