@@ -283,13 +283,14 @@ TEST_F (ComponentNameTest, ControllerNameOfAControllerNotManagedHereIsUnsupporte
     );
 }
 
-TEST_F (ComponentNameTest, ControllerNameNamesAControllerHeldWithoutGraphicsOutput) {
+TEST_F (ComponentNameTest, ControllerNameNamesAControllerStartedWithoutAChild) {
   SimAdapter                 &Held = AddAdapter ();
   Qd520Sim::DevicePathBytes  End   = Qd520Sim::MakeEndPath ();
 
   Held.FillRegisters (RegisterSeed + 1);
   ASSERT_EQ (Platform ().Connect (Held.Controller (), Qd520Sim::AsDevicePath (End)), EFI_SUCCESS);
-  ASSERT_EQ (GraphicsOutputOn (Held.Controller ()), nullptr);
+  ASSERT_NE (GraphicsOutputOn (Held.Controller ()), nullptr);
+  ASSERT_EQ (PrivateOf (GraphicsOutputOn (Held.Controller ()))->Handle, nullptr);
 
   CHAR16  *Name = nullptr;
   ASSERT_EQ (ControllerName (Record::Rfc, Held.Controller (), nullptr, "en", &Name), EFI_SUCCESS);

@@ -9,6 +9,7 @@
 **/
 
 #include "DriverTest.h"
+#include "TraceExpect.h"
 
 #include "Qdl520.h"
 
@@ -517,25 +518,75 @@ TEST_F (DriverBindingTest, StartBuildsTheChildPathFromAnAdrRemainingNode) {
   EXPECT_NE (GraphicsOutputOn (mAdapter->Controller ()), nullptr);
 }
 
-TEST_F (DriverBindingTest, StartWithAnEndNodeHoldsTheControllerWithoutOutput) {
+TEST_F (DriverBindingTest, StartWithAnEndNodeRunsTheControllerWithoutAChildAndStopReleasesIt) {
   DevicePathBytes  End = Qd520Sim::MakeEndPath ();
 
-  ASSERT_EQ (Start (Qd520Sim::AsDevicePath (End)), EFI_SUCCESS);
-
-  EXPECT_EQ (GraphicsOutputOn (mAdapter->Controller ()), nullptr);
-  EXPECT_TRUE (NewHandles ().empty ());
-  EXPECT_EQ (DriverPciIoOpens (), 1u);
-  EXPECT_EQ (mAdapter->Model ().CurrentAttributes (), InitialAttributes | EnableAttributes);
-
   //
-  // No register was touched, and Stop finds nothing to stop.
+  // The register traffic of an ordinary start, for comparison; each start
+  // below begins from the same register and transmitter contents.
   //
-  for (const TraceRecord &Record : mAdapter->Trace ()) {
-    EXPECT_EQ (Record.Operation, PciIoOperation::Attributes);
+  std::vector<UINT8>  Transmitter;
+
+  for (UINT32 Index = 0; Index < Qd520Sim::HdmiRegisterCount; Index++) {
+    Transmitter.push_back (mAdapter->Hdmi (static_cast<UINT8>(Index)));
   }
 
-  EXPECT_EQ (Stop (), EFI_UNSUPPORTED);
-  EXPECT_EQ (DriverPciIoOpens (), 1u);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  std::vector<TraceRecord>  Ordinary = mAdapter->Trace ();
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+
+  for (int Round = 0; Round < 2; Round++) {
+    SCOPED_TRACE ("round " + std::to_string (Round));
+    mAdapter->FillRegisters (RegisterSeed);
+    for (UINT32 Index = 0; Index < Qd520Sim::HdmiRegisterCount; Index++) {
+      mAdapter->SetHdmi (static_cast<UINT8>(Index), Transmitter[Index]);
+    }
+
+    mAdapter->ClearTrace ();
+    ASSERT_EQ (Start (Qd520Sim::AsDevicePath (End)), EFI_SUCCESS);
+
+    //
+    // The graphics output on the controller, in mode 0, exactly as after an
+    // ordinary start; no child handle and no display path.
+    //
+    EFI_GRAPHICS_OUTPUT_PROTOCOL  *Gop = GraphicsOutputOn (mAdapter->Controller ());
+
+    ASSERT_NE (Gop, nullptr);
+    EXPECT_EQ (Gop->Mode->Mode, 0u);
+    EXPECT_EQ (Gop->Mode->MaxMode, 3u);
+    EXPECT_EQ (Gop->Mode->Info->HorizontalResolution, 640u);
+    EXPECT_EQ (Gop->Mode->Info->VerticalResolution, 480u);
+    EXPECT_TRUE (NewHandles ().empty ());
+    EXPECT_EQ (PrivateOf (Gop)->Handle, nullptr);
+    EXPECT_EQ (PrivateOf (Gop)->GopDevicePath, nullptr);
+    EXPECT_EQ (DriverPciIoOpens (), 1u);
+    EXPECT_EQ (mAdapter->Model ().CurrentAttributes (), InitialAttributes | EnableAttributes);
+    EXPECT_EQ (Platform ().Pool ().LiveBlocks (), 4u) << "context, mode record, its Info, line buffer";
+    EXPECT_TRUE (TraceMatches (Ordinary, mAdapter->Trace ())) << "the adapter is brought up as in an ordinary start";
+
+    //
+    // Stop finds the output and releases everything.
+    //
+    mAdapter->ClearTrace ();
+    ASSERT_EQ (Stop (), EFI_SUCCESS);
+    ExpectNothingHeld ();
+    EXPECT_EQ (
+      AttributeCalls (mAdapter->Trace ()),
+      (std::vector<std::pair<UINT32, UINT64> >{ { EfiPciIoAttributeOperationSet, InitialAttributes } })
+      );
+    EXPECT_EQ (mAdapter->Model ().CurrentAttributes (), InitialAttributes);
+    EXPECT_EQ (Stop (), EFI_UNSUPPORTED);
+  }
+
+  //
+  // Through the firmware's connect logic as well.
+  //
+  ASSERT_EQ (Platform ().Connect (mAdapter->Controller (), Qd520Sim::AsDevicePath (End)), EFI_SUCCESS);
+  EXPECT_NE (GraphicsOutputOn (mAdapter->Controller ()), nullptr);
+  EXPECT_TRUE (NewHandles ().empty ());
+  ASSERT_EQ (Platform ().Disconnect (mAdapter->Controller ()), EFI_SUCCESS);
+  ExpectNothingHeld ();
+  EXPECT_EQ (mAdapter->Model ().CurrentAttributes (), InitialAttributes);
 }
 
 //

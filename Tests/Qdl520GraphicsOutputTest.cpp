@@ -62,6 +62,10 @@ ExpectInfoDescribes (
   EXPECT_EQ (Info.VerticalResolution, Mode.Height);
   EXPECT_EQ (Info.PixelFormat, PixelBlueGreenRedReserved8BitPerColor);
   EXPECT_EQ (Info.PixelsPerScanLine, Mode.PixelsPerScanLine);
+  EXPECT_EQ (Info.PixelInformation.RedMask, 0u);
+  EXPECT_EQ (Info.PixelInformation.GreenMask, 0u);
+  EXPECT_EQ (Info.PixelInformation.BlueMask, 0u);
+  EXPECT_EQ (Info.PixelInformation.ReservedMask, 0u);
 }
 
 class GraphicsOutputTest : public StartedDriverTest {
@@ -89,12 +93,13 @@ protected:
 
   bool
   FrameBufferIsPainted (
-    UINTN  Bytes
+    UINTN  Bytes,
+    UINTN  First = 0
     )
   {
     const UINT8  *Memory = mAdapter->FrameBuffer ();
 
-    for (UINTN Index = 0; Index < Bytes; Index++) {
+    for (UINTN Index = First; Index < Bytes; Index++) {
       if (Memory[Index] != static_cast<UINT8>(0x5B + Index * 7 + (Index >> 11))) {
         return false;
       }
@@ -325,23 +330,72 @@ TEST_F (GraphicsOutputTest, SetModeRefusesModesBeyondMaxModeAndChangesNothing) {
   EXPECT_TRUE (FrameBufferIsPainted (kModes[0].ScreenBytes));
 }
 
-TEST_F (GraphicsOutputTest, SetModeToTheCurrentModeTouchesNeitherAdapterNorBuffersNorScreen) {
+TEST_F (GraphicsOutputTest, SetModeToTheCurrentModeClearsItsFrameWithOneFillAndChangesNothingElse) {
+  //
+  // Painted beyond the largest frame, so that a clear of more than the
+  // current mode's frame shows.
+  //
+  const UINTN  Painted = kModes[2].ScreenBytes + 64 * 1024;
+
+  for (UINT32 ModeNumber : { 0u, 2u, 1u }) {
+    SCOPED_TRACE ("mode " + std::to_string (ModeNumber));
+    const ModeFacts  &Mode = kModes[ModeNumber];
+
+    if (mGop->Mode->Mode != ModeNumber) {
+      ASSERT_EQ (mGop->SetMode (mGop, ModeNumber), EFI_SUCCESS);
+    }
+
+    std::vector<UINT8>  RecordBefore = BytesOf (mGop->Mode);
+    std::vector<UINT8>  InfoBefore   = BytesOf (mGop->Mode->Info);
+    VOID                *LineBuffer  = Private ()->LineBuffer;
+    UINT64              Serial       = SerialOf (LineBuffer);
+    UINT64              CallsBefore  = Platform ().Pool ().AllocationCalls ();
+    UINT64              FreesBefore  = Platform ().Pool ().FreeCalls ();
+
+    PaintFrameBuffer (Painted);
+    mAdapter->ClearTrace ();
+    Platform ().Tpl ().ClearEvents ();
+    EXPECT_EQ (mGop->SetMode (mGop, ModeNumber), EFI_SUCCESS);
+
+    //
+    // One zero fill of every line of the mode at its pitch, from the start
+    // of BAR 0; no register access.
+    //
+    std::vector<TraceRecord>  Trace = mAdapter->Trace ();
+    ASSERT_EQ (Trace.size (), 1u);
+    EXPECT_EQ (Trace[0].Operation, PciIoOperation::MemWrite);
+    EXPECT_EQ (Trace[0].BarIndex, QDL520_FRAME_BUFFER_BAR);
+    EXPECT_EQ (Trace[0].Width, (UINT32)EfiPciIoWidthFillUint32);
+    EXPECT_EQ (Trace[0].Offset, 0u);
+    EXPECT_EQ (Trace[0].Count, Mode.ScreenBytes / 4);
+    EXPECT_EQ (Trace[0].Value, 0u);
+    EXPECT_EQ (Trace[0].Status, EFI_SUCCESS);
+
+    EXPECT_TRUE (FrameBufferIsBlack (Mode.ScreenBytes));
+    EXPECT_TRUE (FrameBufferIsPainted (Painted, Mode.ScreenBytes)) << "written beyond the mode's frame";
+
+    EXPECT_EQ (Private ()->LineBuffer, LineBuffer);
+    EXPECT_EQ (SerialOf (LineBuffer), Serial);
+    EXPECT_EQ (Platform ().Pool ().AllocationCalls (), CallsBefore);
+    EXPECT_EQ (Platform ().Pool ().FreeCalls (), FreesBefore);
+    EXPECT_EQ (BytesOf (mGop->Mode), RecordBefore);
+    EXPECT_EQ (BytesOf (mGop->Mode->Info), InfoBefore);
+    EXPECT_FALSE (Private ()->HardwareNeedsStarting);
+    EXPECT_TRUE (Platform ().Tpl ().Events ().empty ());
+  }
+}
+
+TEST_F (GraphicsOutputTest, SetModeToTheCurrentModeWhoseFillIsRefusedStillSucceedsAndChangesNothing) {
   std::vector<UINT8>  RecordBefore = BytesOf (mGop->Mode);
   std::vector<UINT8>  InfoBefore   = BytesOf (mGop->Mode->Info);
-  VOID                *LineBuffer  = Private ()->LineBuffer;
-  UINT64              Serial       = SerialOf (LineBuffer);
-  UINT64              CallsBefore  = Platform ().Pool ().AllocationCalls ();
-  UINT64              FreesBefore  = Platform ().Pool ().FreeCalls ();
 
   PaintFrameBuffer (kModes[0].ScreenBytes);
+  ASSERT_TRUE (mAdapter->PciIo ().InjectFailure (Qd520Sim::FailNth (PciIoOperation::MemWrite, 1, EFI_DEVICE_ERROR)));
   EXPECT_EQ (mGop->SetMode (mGop, 0), EFI_SUCCESS);
 
-  EXPECT_EQ (mAdapter->TraceCount (), 0u);
+  EXPECT_EQ (mAdapter->TraceCount (), 1u);
+  EXPECT_EQ (mAdapter->PciIo ().PendingInjections (), 0u);
   EXPECT_TRUE (FrameBufferIsPainted (kModes[0].ScreenBytes));
-  EXPECT_EQ (Private ()->LineBuffer, LineBuffer);
-  EXPECT_EQ (SerialOf (LineBuffer), Serial);
-  EXPECT_EQ (Platform ().Pool ().AllocationCalls (), CallsBefore);
-  EXPECT_EQ (Platform ().Pool ().FreeCalls (), FreesBefore);
   EXPECT_EQ (BytesOf (mGop->Mode), RecordBefore);
   EXPECT_EQ (BytesOf (mGop->Mode->Info), InfoBefore);
 }
@@ -420,13 +474,17 @@ TEST_F (GraphicsOutputTest, SetModeWithoutALineBufferKeepsThePreviousModeWithout
   EXPECT_TRUE (FrameBufferIsPainted (kModes[2].ScreenBytes));
 
   //
-  // The previous mode is still the current one, so asking for it again is
-  // the quick path and allocates nothing.
+  // The previous mode is still the current one, so asking for it again
+  // only clears its frame and allocates nothing.
   //
   UINT64  CallsBefore = Platform ().Pool ().AllocationCalls ();
   EXPECT_EQ (mGop->SetMode (mGop, 0), EFI_SUCCESS);
   EXPECT_EQ (Private ()->LineBuffer, nullptr);
   EXPECT_EQ (Platform ().Pool ().AllocationCalls (), CallsBefore);
+  EXPECT_EQ (mAdapter->TraceCount (), 1u);
+  EXPECT_TRUE (FrameBufferIsBlack (kModes[0].ScreenBytes));
+  EXPECT_TRUE (FrameBufferIsPainted (kModes[2].ScreenBytes, kModes[0].ScreenBytes));
+  EXPECT_EQ (BytesOf (mGop->Mode), RecordBefore);
 
   EFI_GRAPHICS_OUTPUT_MODE_INFORMATION  *Info = nullptr;
   UINTN                                 Size = 0;

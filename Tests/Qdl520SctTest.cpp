@@ -1,7 +1,8 @@
 /** @file
   The checks that the UEFI Self-Certification Test applies to a graphics
   output protocol, run against this driver on the simulated adapter:
-  QueryMode and SetMode conformance, Mode->Info after every mode set,
+  QueryMode and SetMode conformance, Mode->Info after every mode set, a
+  black screen after setting the current mode again,
   refused operation values, read-back of fill, video-to-buffer and
   video-to-video, and the Blt stress set of sizes, positions and pitches in
   every mode, checked against a model of the screen and the caller's buffer.
@@ -129,6 +130,7 @@ TEST_F (SctTest, SetModeConformanceAndModeInformationAfterEachSet) {
     EXPECT_EQ (Info->VerticalResolution, Current.VerticalResolution);
     EXPECT_EQ (Info->PixelFormat, Current.PixelFormat);
     EXPECT_EQ (Info->PixelsPerScanLine, Current.PixelsPerScanLine);
+    EXPECT_EQ (std::memcmp (Info, &Current, sizeof (Current)), 0) << "the whole record, PixelInformation included";
     EXPECT_EQ (
       mGop->Mode->FrameBufferSize,
       static_cast<UINTN>(Current.PixelsPerScanLine) * Current.VerticalResolution * 4
@@ -137,6 +139,39 @@ TEST_F (SctTest, SetModeConformanceAndModeInformationAfterEachSet) {
   }
 
   EXPECT_EQ (mGop->SetMode (mGop, MaxMode), EFI_UNSUPPORTED);
+}
+
+TEST_F (SctTest, SetModeToTheCurrentModeLeavesTheVisibleScreenBlackInEveryMode) {
+  for (UINT32 ModeNumber = 0; ModeNumber < mGop->Mode->MaxMode; ModeNumber++) {
+    SCOPED_TRACE ("mode " + std::to_string (ModeNumber));
+    EnterMode (ModeNumber);
+
+    std::vector<EFI_GRAPHICS_OUTPUT_BLT_PIXEL>  Back (mWidth * mHeight);
+    EFI_GRAPHICS_OUTPUT_BLT_PIXEL               Blue = MakePixel (0x000000FF);
+
+    auto  CountColoured = [&](UINT32 Colour) {
+                            UINTN  Count = 0;
+                            for (const EFI_GRAPHICS_OUTPUT_BLT_PIXEL &Pixel : Back) {
+                              Count += (((PixelValue (Pixel) ^ Colour) & kColourMask) == 0) ? 1 : 0;
+                            }
+
+                            return Count;
+                          };
+
+    //
+    // The screen is blue, then the same mode is set again: every visible
+    // pixel must read back black.
+    //
+    ASSERT_EQ (Blt (&Blue, EfiBltVideoFill, 0, 0, 0, 0, mWidth, mHeight, 0), EFI_SUCCESS);
+    ASSERT_EQ (Blt (Back.data (), EfiBltVideoToBltBuffer, 0, 0, 0, 0, mWidth, mHeight, 0), EFI_SUCCESS);
+    ASSERT_EQ (CountColoured (PixelValue (Blue)), Back.size ());
+
+    ASSERT_EQ (mGop->SetMode (mGop, ModeNumber), EFI_SUCCESS);
+    EXPECT_EQ (mGop->Mode->Mode, ModeNumber);
+    std::fill (Back.begin (), Back.end (), Blue);
+    ASSERT_EQ (Blt (Back.data (), EfiBltVideoToBltBuffer, 0, 0, 0, 0, mWidth, mHeight, 0), EFI_SUCCESS);
+    EXPECT_EQ (CountColoured (0), Back.size ()) << "pixels not black after SetMode to the current mode";
+  }
 }
 
 //

@@ -123,8 +123,8 @@ TEST_F (SoakTest, TenThousandCyclesOfStartEveryModeBltAndStopLeaveNothingBehind)
     ASSERT_EQ (Gop->Mode->Mode, 0u);
 
     //
-    // Every mode in turn: mode 0, which Start set, is a repeat that changes
-    // nothing; modes 1 and 2 are set in full.
+    // Every mode in turn: mode 0, which Start set, is a repeat that only
+    // clears the screen; modes 1 and 2 are set in full.
     //
     for (UINT32 Mode = 0; Mode < kModes; Mode++) {
       UINTN  Blocks = Platform ().Pool ().LiveBlocks ();

@@ -1,6 +1,6 @@
 /** @file
   Console test application of the end-to-end runs, started from the UEFI
-  Shell. Two commands, files named relative to the root of the volume the
+  Shell. Four commands, files named relative to the root of the volume the
   application was loaded from:
 
   Qd520ConsoleTest.efi script DEVICES DRIVERS TEMPLATE SCRIPT
@@ -26,6 +26,23 @@
       the status of every call.
   It prints one summary line on the shell console ("QD520 console test:").
 
+  Qd520ConsoleTest.efi samemode NAME
+    On the QD520's graphics output: fills the visible screen blue through
+    Blt and reads it back, sets the current mode again and reads the screen
+    back through Blt and straight from the frame buffer. The visible screen
+    and the mode's whole frame must be black, and the mode record unchanged.
+    Writes NAME.txt and prints one summary line.
+
+  Qd520ConsoleTest.efi endnode NAME
+    The QD520 controller must have no graphics output (disconnected). It is
+    connected with an end-node remaining device path, which asks for the
+    controller without children: the graphics output must appear on the
+    controller, no new child with a path below the controller's, and the
+    console text output bound to it must draw; then DisconnectController
+    must remove the graphics output and leave PCI I/O open BY_DRIVER by
+    nobody. The controller is left disconnected. Writes NAME.txt and prints
+    one summary line.
+
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -33,6 +50,7 @@
 extern "C" {
 #include <Uefi.h>
 #include <IndustryStandard/Pci.h>
+#include <Protocol/DevicePath.h>
 #include <Protocol/GraphicsOutput.h>
 #include <Protocol/LoadedImage.h>
 #include <Protocol/PciIo.h>
@@ -41,6 +59,7 @@ extern "C" {
 #include <Protocol/SimpleTextOut.h>
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
+#include <Library/DevicePathLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/PrintLib.h>
 #include <Library/UefiBootServicesTableLib.h>
@@ -363,6 +382,53 @@ RunScriptCommand (
 }
 
 /**
+  TRUE when Handle carries PCI I/O whose identifiers are the adapter's.
+**/
+BOOLEAN
+IsAdapter (
+  IN EFI_HANDLE  Handle
+  )
+{
+  EFI_PCI_IO_PROTOCOL  *PciIo;
+  UINT16               Identity[2];
+
+  return (BOOLEAN)(!EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo))) &&
+                   !EFI_ERROR (PciIo->Pci.Read (PciIo, EfiPciIoWidthUint16, PCI_VENDOR_ID_OFFSET, 2, Identity)) &&
+                   (Identity[0] == QD520_VENDOR_ID) && (Identity[1] == QD520_DEVICE_ID));
+}
+
+/**
+  Finds the first handle with Protocol that is the QD520 controller.
+**/
+EFI_STATUS
+FindAdapterWith (
+  IN  EFI_GUID    *Protocol,
+  OUT EFI_HANDLE  *Controller
+  )
+{
+  EFI_STATUS  Status;
+  EFI_HANDLE  *Handles;
+  UINTN       Count;
+
+  Status = gBS->LocateHandleBuffer (ByProtocol, Protocol, NULL, &Count, &Handles);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = EFI_NOT_FOUND;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    if (IsAdapter (Handles[Index])) {
+      *Controller = Handles[Index];
+      Status      = EFI_SUCCESS;
+      break;
+    }
+  }
+
+  FreePool (Handles);
+  return Status;
+}
+
+/**
   Finds the graphics output protocol of the QD520: the handle with both a
   graphics output and PCI I/O whose identifiers are the adapter's.
 **/
@@ -372,33 +438,14 @@ FindAdapterGraphicsOutput (
   OUT EFI_GRAPHICS_OUTPUT_PROTOCOL  **GraphicsOutput
   )
 {
-  EFI_STATUS           Status;
-  EFI_HANDLE           *Handles;
-  UINTN                Count;
-  EFI_PCI_IO_PROTOCOL  *PciIo;
-  UINT16               Identity[2];
+  EFI_STATUS  Status;
 
-  Status = gBS->LocateHandleBuffer (ByProtocol, &gEfiGraphicsOutputProtocolGuid, NULL, &Count, &Handles);
+  Status = FindAdapterWith (&gEfiGraphicsOutputProtocolGuid, Controller);
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  Status = EFI_NOT_FOUND;
-  for (UINTN Index = 0; Index < Count; Index++) {
-    if (EFI_ERROR (gBS->HandleProtocol (Handles[Index], &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo))) ||
-        EFI_ERROR (PciIo->Pci.Read (PciIo, EfiPciIoWidthUint16, PCI_VENDOR_ID_OFFSET, 2, Identity)) ||
-        (Identity[0] != QD520_VENDOR_ID) || (Identity[1] != QD520_DEVICE_ID))
-    {
-      continue;
-    }
-
-    *Controller = Handles[Index];
-    Status      = gBS->HandleProtocol (*Controller, &gEfiGraphicsOutputProtocolGuid, reinterpret_cast<VOID **>(GraphicsOutput));
-    break;
-  }
-
-  FreePool (Handles);
-  return Status;
+  return gBS->HandleProtocol (*Controller, &gEfiGraphicsOutputProtocolGuid, reinterpret_cast<VOID **>(GraphicsOutput));
 }
 
 /**
@@ -591,6 +638,390 @@ RunConsoleCommand (
   return Status;
 }
 
+/**
+  Writes the report to NAME.txt and prints the summary line.
+**/
+VOID
+FinishReport (
+  IN EFI_FILE_PROTOCOL  *Root,
+  IN CONST CHAR16       *Name,
+  IN EFI_STATUS         Status
+  )
+{
+  CHAR16  FileName[64];
+
+  ReportLine ("result=%r\n", Status);
+  UnicodeSPrint (FileName, sizeof (FileName), QD520_TEXT ("%s.txt"), Name);
+  WriteWholeFile (Root, FileName, mReport.Text, mReport.Length);
+}
+
+/**
+  Pixels of Screen whose colour bytes (the reserved byte aside) differ from
+  Colour's.
+**/
+UINTN
+CountOtherThan (
+  IN CONST EFI_GRAPHICS_OUTPUT_BLT_PIXEL  *Screen,
+  IN UINTN                                Pixels,
+  IN EFI_GRAPHICS_OUTPUT_BLT_PIXEL        Colour
+  )
+{
+  UINTN  Count;
+
+  Count = 0;
+  for (UINTN Index = 0; Index < Pixels; Index++) {
+    if ((Screen[Index].Blue != Colour.Blue) || (Screen[Index].Green != Colour.Green) || (Screen[Index].Red != Colour.Red)) {
+      Count++;
+    }
+  }
+
+  return Count;
+}
+
+/**
+  Reads the visible screen through Blt into Screen (width x height pixels).
+**/
+EFI_STATUS
+ReadScreen (
+  IN  EFI_GRAPHICS_OUTPUT_PROTOCOL   *GraphicsOutput,
+  OUT EFI_GRAPHICS_OUTPUT_BLT_PIXEL  *Screen
+  )
+{
+  return GraphicsOutput->Blt (
+                           GraphicsOutput,
+                           Screen,
+                           EfiBltVideoToBltBuffer,
+                           0,
+                           0,
+                           0,
+                           0,
+                           GraphicsOutput->Mode->Info->HorizontalResolution,
+                           GraphicsOutput->Mode->Info->VerticalResolution,
+                           0
+                           );
+}
+
+/**
+  The "samemode" command.
+**/
+EFI_STATUS
+RunSameModeCommand (
+  IN EFI_FILE_PROTOCOL  *Root,
+  IN CHAR16             **Argv
+  )
+{
+  constexpr EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Blue  = { 0xFF, 0x00, 0x00, 0x00 };
+  constexpr EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Black = { 0x00, 0x00, 0x00, 0x00 };
+  EFI_STATUS                               Status;
+  EFI_HANDLE                               Controller;
+  EFI_GRAPHICS_OUTPUT_PROTOCOL             *GraphicsOutput;
+  EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE        Before;
+  EFI_GRAPHICS_OUTPUT_MODE_INFORMATION     InfoBefore;
+  EFI_GRAPHICS_OUTPUT_BLT_PIXEL            *Screen;
+  UINTN                                    Pixels;
+  UINTN                                    NotBlue;
+  UINTN                                    NotBlack;
+  UINTN                                    FrameNotBlack;
+  BOOLEAN                                  Unchanged;
+  CONST UINT32                             *Frame;
+
+  mReport.Length = 0;
+  Screen         = NULL;
+  Pixels         = 0;
+  NotBlue        = 0;
+  Status         = FindAdapterGraphicsOutput (&Controller, &GraphicsOutput);
+  ReportLine ("graphics_output_status=%r\n", Status);
+  if (!EFI_ERROR (Status)) {
+    CopyMem (&Before, GraphicsOutput->Mode, sizeof (Before));
+    CopyMem (&InfoBefore, GraphicsOutput->Mode->Info, sizeof (InfoBefore));
+    ReportGraphicsMode (GraphicsOutput);
+    Pixels = (UINTN)InfoBefore.HorizontalResolution * InfoBefore.VerticalResolution;
+    Screen = static_cast<EFI_GRAPHICS_OUTPUT_BLT_PIXEL *>(AllocatePool (Pixels * sizeof (*Screen)));
+    Status = (Screen == NULL) ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
+  }
+
+  if (!EFI_ERROR (Status)) {
+    //
+    // Draw: the visible screen blue, and proof that it is.
+    //
+    Status = GraphicsOutput->Blt (
+                               GraphicsOutput,
+                               const_cast<EFI_GRAPHICS_OUTPUT_BLT_PIXEL *>(&Blue),
+                               EfiBltVideoFill,
+                               0,
+                               0,
+                               0,
+                               0,
+                               InfoBefore.HorizontalResolution,
+                               InfoBefore.VerticalResolution,
+                               0
+                               );
+    ReportLine ("fill_status=%r\n", Status);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status  = ReadScreen (GraphicsOutput, Screen);
+    NotBlue = CountOtherThan (Screen, Pixels, Blue);
+    ReportLine ("read_before_status=%r\nnot_blue_before=%u\n", Status, (UINT32)NotBlue);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status = GraphicsOutput->SetMode (GraphicsOutput, Before.Mode);
+    ReportLine ("set_mode_status=%r\n", Status);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    SetMem (Screen, Pixels * sizeof (*Screen), 0x5A);
+    Status   = ReadScreen (GraphicsOutput, Screen);
+    NotBlack = CountOtherThan (Screen, Pixels, Black);
+    ReportLine ("read_after_status=%r\nvisible_pixels=%u\nnot_black_after=%u\n", Status, (UINT32)Pixels, (UINT32)NotBlack);
+
+    //
+    // The adapter's own view: every 32-bit pixel of the mode's frame.
+    //
+    Frame         = reinterpret_cast<CONST UINT32 *>(static_cast<UINTN>(GraphicsOutput->Mode->FrameBufferBase));
+    FrameNotBlack = 0;
+    for (UINTN Index = 0; Index < GraphicsOutput->Mode->FrameBufferSize / sizeof (UINT32); Index++) {
+      FrameNotBlack += (Frame[Index] != 0) ? 1 : 0;
+    }
+
+    Unchanged = (BOOLEAN)((CompareMem (&Before, GraphicsOutput->Mode, sizeof (Before)) == 0) &&
+                          (CompareMem (&InfoBefore, GraphicsOutput->Mode->Info, sizeof (InfoBefore)) == 0));
+    ReportLine ("frame_buffer_words_not_zero_after=%u\nmode_record_unchanged=%u\n", (UINT32)FrameNotBlack, (UINT32)Unchanged);
+    if (!EFI_ERROR (Status) && ((NotBlue != 0) || (NotBlack != 0) || (FrameNotBlack != 0) || !Unchanged)) {
+      Status = EFI_DEVICE_ERROR;
+    }
+
+    Print (
+      QD520_TEXT ("QD520 console test: SetMode to the current mode %u left %u of %u visible pixels not black: %r\n"),
+      Before.Mode,
+      (UINT32)NotBlack,
+      (UINT32)Pixels,
+      Status
+      );
+  } else {
+    Print (QD520_TEXT ("QD520 console test: SetMode to the current mode not checked: %r\n"), Status);
+  }
+
+  if (Screen != NULL) {
+    FreePool (Screen);
+  }
+
+  FinishReport (Root, Argv[2], Status);
+  return Status;
+}
+
+/**
+  Handles whose device path lies below Path (Path's nodes, then more).
+**/
+UINTN
+CountPathsBelow (
+  IN EFI_DEVICE_PATH_PROTOCOL  *Path
+  )
+{
+  EFI_HANDLE                *Handles;
+  UINTN                     Count;
+  UINTN                     Below;
+  UINTN                     Prefix;
+  EFI_DEVICE_PATH_PROTOCOL  *Other;
+
+  if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, &gEfiDevicePathProtocolGuid, NULL, &Count, &Handles))) {
+    return 0;
+  }
+
+  Below  = 0;
+  Prefix = GetDevicePathSize (Path) - END_DEVICE_PATH_LENGTH;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    if (!EFI_ERROR (gBS->HandleProtocol (Handles[Index], &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Other))) &&
+        (GetDevicePathSize (Other) > Prefix + END_DEVICE_PATH_LENGTH) && (CompareMem (Other, Path, Prefix) == 0))
+    {
+      Below++;
+    }
+  }
+
+  FreePool (Handles);
+  return Below;
+}
+
+/**
+  Agents that hold the controller's PCI I/O open BY_DRIVER.
+**/
+UINTN
+CountPciIoDriverOpens (
+  IN EFI_HANDLE  Controller
+  )
+{
+  EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Entries;
+  UINTN                                Count;
+  UINTN                                Opens;
+
+  if (EFI_ERROR (gBS->OpenProtocolInformation (Controller, &gEfiPciIoProtocolGuid, &Entries, &Count))) {
+    return 0;
+  }
+
+  Opens = 0;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    Opens += ((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0) ? 1 : 0;
+  }
+
+  FreePool (Entries);
+  return Opens;
+}
+
+/**
+  "absent" or "present" for Protocol on Handle.
+**/
+CONST CHAR8 *
+Presence (
+  IN EFI_HANDLE  Handle,
+  IN EFI_GUID    *Protocol
+  )
+{
+  VOID  *Interface;
+
+  return EFI_ERROR (gBS->HandleProtocol (Handle, Protocol, &Interface)) ? "absent" : "present";
+}
+
+/**
+  The text output bound to Controller writes a line; the screen read back
+  through GraphicsOutput then shows ink. Reports both.
+**/
+EFI_STATUS
+CheckConsoleDraws (
+  IN EFI_HANDLE                    Controller,
+  IN EFI_GRAPHICS_OUTPUT_PROTOCOL  *GraphicsOutput
+  )
+{
+  constexpr EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Black = { 0x00, 0x00, 0x00, 0x00 };
+  EFI_STATUS                               Status;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL          *TextOut;
+  EFI_GRAPHICS_OUTPUT_BLT_PIXEL            *Screen;
+  UINTN                                    Pixels;
+  UINTN                                    Inked;
+
+  Status = gBS->HandleProtocol (Controller, &gEfiSimpleTextOutProtocolGuid, reinterpret_cast<VOID **>(&TextOut));
+  ReportLine ("text_output_status=%r\n", Status);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  ReportLine ("set_attribute_status=%r\n", TextOut->SetAttribute (TextOut, EFI_TEXT_ATTR (EFI_WHITE, EFI_BLACK)));
+  ReportLine ("clear_screen_status=%r\n", TextOut->ClearScreen (TextOut));
+  Status = TextOut->OutputString (TextOut, const_cast<CHAR16 *>(QD520_TEXT ("QD520 started without a child\r\n")));
+  ReportLine ("output_string_status=%r\n", Status);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Pixels = (UINTN)GraphicsOutput->Mode->Info->HorizontalResolution * GraphicsOutput->Mode->Info->VerticalResolution;
+  Screen = static_cast<EFI_GRAPHICS_OUTPUT_BLT_PIXEL *>(AllocatePool (Pixels * sizeof (*Screen)));
+  if (Screen == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Status = ReadScreen (GraphicsOutput, Screen);
+  Inked  = CountOtherThan (Screen, Pixels, Black);
+  FreePool (Screen);
+  ReportLine ("read_status=%r\ninked_pixels=%u\n", Status, (UINT32)Inked);
+  if (!EFI_ERROR (Status) && (Inked == 0)) {
+    Status = EFI_NOT_FOUND;
+  }
+
+  return Status;
+}
+
+/**
+  The "endnode" command.
+**/
+EFI_STATUS
+RunEndNodeCommand (
+  IN EFI_FILE_PROTOCOL  *Root,
+  IN CHAR16             **Argv
+  )
+{
+  EFI_STATUS                    Status;
+  EFI_STATUS                    Connected;
+  EFI_HANDLE                    Controller;
+  EFI_DEVICE_PATH_PROTOCOL      *Path;
+  EFI_DEVICE_PATH_PROTOCOL      End;
+  EFI_GRAPHICS_OUTPUT_PROTOCOL  *GraphicsOutput;
+  UINTN                         ChildrenBefore;
+  UINTN                         ChildrenAfter;
+  UINTN                         Opens;
+  EFI_STATUS                    Disconnected;
+
+  mReport.Length = 0;
+  Status         = FindAdapterWith (&gEfiPciIoProtocolGuid, &Controller);
+  ReportLine ("controller_status=%r\n", Status);
+  if (!EFI_ERROR (Status)) {
+    Status = gBS->HandleProtocol (Controller, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path));
+    ReportLine ("device_path_status=%r\n", Status);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    ReportLine ("graphics_output_before=%a\n", Presence (Controller, &gEfiGraphicsOutputProtocolGuid));
+    if (!EFI_ERROR (gBS->HandleProtocol (Controller, &gEfiGraphicsOutputProtocolGuid, reinterpret_cast<VOID **>(&GraphicsOutput)))) {
+      Status = EFI_ALREADY_STARTED;   // the caller disconnects the controller first
+    }
+  }
+
+  if (EFI_ERROR (Status)) {
+    Print (QD520_TEXT ("QD520 console test: end-node connect not tried: %r\n"), Status);
+    FinishReport (Root, Argv[2], Status);
+    return Status;
+  }
+
+  //
+  // Connect with an end node: the controller without children.
+  //
+  SetDevicePathEndNode (&End);
+  ChildrenBefore = CountPathsBelow (Path);
+  Connected      = gBS->ConnectController (Controller, NULL, &End, FALSE);
+  ChildrenAfter  = CountPathsBelow (Path);
+  ReportLine ("connect_status=%r\nchildren_before=%u\nchildren_after=%u\n", Connected, (UINT32)ChildrenBefore, (UINT32)ChildrenAfter);
+
+  Status = gBS->HandleProtocol (Controller, &gEfiGraphicsOutputProtocolGuid, reinterpret_cast<VOID **>(&GraphicsOutput));
+  ReportLine ("graphics_output_status=%r\n", Status);
+  if (!EFI_ERROR (Status)) {
+    ReportGraphicsMode (GraphicsOutput);
+    Status = CheckConsoleDraws (Controller, GraphicsOutput);
+  }
+
+  if (!EFI_ERROR (Status) && (EFI_ERROR (Connected) || (ChildrenAfter != ChildrenBefore))) {
+    Status = EFI_ERROR (Connected) ? Connected : EFI_INVALID_PARAMETER;
+  }
+
+  //
+  // Disconnect: everything the start took is given back.
+  //
+  Disconnected = gBS->DisconnectController (Controller, NULL, NULL);
+  Opens        = CountPciIoDriverOpens (Controller);
+  ReportLine (
+    "disconnect_status=%r\ngraphics_output_after=%a\ntext_output_after=%a\npci_io_driver_opens_after=%u\n",
+    Disconnected,
+    Presence (Controller, &gEfiGraphicsOutputProtocolGuid),
+    Presence (Controller, &gEfiSimpleTextOutProtocolGuid),
+    (UINT32)Opens
+    );
+  if (!EFI_ERROR (Status)) {
+    if (EFI_ERROR (Disconnected)) {
+      Status = Disconnected;
+    } else if ((Opens != 0) || (AsciiStrCmp (Presence (Controller, &gEfiGraphicsOutputProtocolGuid), "absent") != 0)) {
+      Status = EFI_ACCESS_DENIED;
+    }
+  }
+
+  Print (
+    QD520_TEXT ("QD520 console test: end-node connect %r, %u new children, disconnect %r: %r\n"),
+    Connected,
+    (UINT32)(ChildrenAfter - ChildrenBefore),
+    Disconnected,
+    Status
+    );
+  FinishReport (Root, Argv[2], Status);
+  return Status;
+}
+
 } // namespace
 
 /**
@@ -623,9 +1054,15 @@ Qd520ConsoleTestMain (
     Status = RunScriptCommand (Root, Parameters->Argv);
   } else if ((Parameters->Argc == 4) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("console")) == 0)) {
     Status = RunConsoleCommand (Root, Parameters->Argv);
+  } else if ((Parameters->Argc == 3) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("samemode")) == 0)) {
+    Status = RunSameModeCommand (Root, Parameters->Argv);
+  } else if ((Parameters->Argc == 3) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("endnode")) == 0)) {
+    Status = RunEndNodeCommand (Root, Parameters->Argv);
   } else {
     Print (QD520_TEXT ("usage: Qd520ConsoleTest.efi script DEVICES DRIVERS TEMPLATE SCRIPT\n"));
     Print (QD520_TEXT ("       Qd520ConsoleTest.efi console LINES NAME\n"));
+    Print (QD520_TEXT ("       Qd520ConsoleTest.efi samemode NAME\n"));
+    Print (QD520_TEXT ("       Qd520ConsoleTest.efi endnode NAME\n"));
     Status = EFI_INVALID_PARAMETER;
   }
 

@@ -23,7 +23,13 @@ startup.nsh that the shell runs after its 5-second countdown:
      connects it again and dumps it;
   5. Qd520ConsoleTest.efi console: text through the console bound to the
      adapter, enough lines to scroll; the frame buffer written to the disk;
-  6. reset -s.
+  6. Qd520ConsoleTest.efi samemode: the screen filled blue, SetMode to the
+     current mode, the screen read back black (samemode.txt);
+  7. reset -s.
+
+cycle.nsh also runs Qd520ConsoleTest.efi endnode while the controller is
+disconnected: a connect with an end-node remaining path, checked, then
+disconnected again (endnode.txt).
 
 QEMU is killed after --timeout seconds: a hang is a failure. Afterwards the
 files come off the disk image, the screen becomes screen.png, and the
@@ -81,6 +87,7 @@ dh -v -p DevicePath >a fs0:\paths.txt
 fs0:\Qd520ConsoleTest.efi script devices.txt drivers.txt cycle.in cycle.nsh
 fs0:\cycle.nsh
 fs0:\Qd520ConsoleTest.efi console {lines} screen
+fs0:\Qd520ConsoleTest.efi samemode samemode
 reset -s
 """
 
@@ -90,6 +97,7 @@ disconnect @CONTROLLER@ >a fs0:\disconnect.txt
 dh -d @CONTROLLER@ >a fs0:\dh-disconnected.txt
 devices >a fs0:\devices-disconnected.txt
 dh -v -p DevicePath >a fs0:\paths-disconnected.txt
+fs0:\Qd520ConsoleTest.efi endnode endnode
 connect @CONTROLLER@ >a fs0:\connect.txt
 dh -d -v @CONTROLLER@ >a fs0:\dh-reconnected.txt
 dh -v -p DevicePath >a fs0:\paths-reconnected.txt
@@ -99,7 +107,7 @@ OUTPUTS = [
     "drivers.txt", "devices.txt", "dh-gop.txt", "paths.txt", "cycle.nsh", "dh-controller.txt",
     "dh-driver.txt", "disconnect.txt", "dh-disconnected.txt", "devices-disconnected.txt",
     "paths-disconnected.txt", "connect.txt", "dh-reconnected.txt", "paths-reconnected.txt",
-    "screen.txt", "screen.bgrx", "screen-blt.bgrx",
+    "screen.txt", "screen.bgrx", "screen-blt.bgrx", "endnode.txt", "samemode.txt",
 ]
 
 ANSI = re.compile(r"\x1b\[[0-9;=?]*[A-Za-z]")
@@ -196,6 +204,7 @@ class Boot:
         handles = self.check_listings(bar0)
         self.check_cycle(handles, bar0)
         self.check_screen(bar0)
+        self.check_same_mode_and_end_node()
 
     def check_serial(self, serial):
         self.check("no assertion on the debug port", "ASSERT" not in serial,
@@ -206,12 +215,13 @@ class Boot:
         bar0 = int(ready.group(1), 16) if ready else None
         self.check("driver image loaded (%s)" % self.config["load"].split()[0], self.config["loaded"] in serial)
         banners = serial.count(BANNER)
-        self.check("banner \"%s\" once per Start (start, reconnect)" % BANNER, banners == 2, "%d times" % banners)
+        self.check("banner \"%s\" once per Start (start, end-node connect, reconnect)" % BANNER, banners == 3,
+                   "%d times" % banners)
 
         installs = re.findall(r"graphics output installed: mode (\d+) of (\d+), (\d+)x(\d+), format (\d+), "
                               r"(\d+) pixels per scan line, info size (\d+)", serial)
-        self.check("graphics output installed on the controller at start and reconnect", len(installs) == 2,
-                   "%d installations" % len(installs))
+        self.check("graphics output installed on the controller at start, end-node connect and reconnect",
+                   len(installs) == 3, "%d installations" % len(installs))
         for index, install in enumerate(installs):
             self.check("installation %d publishes mode 0 of 3, 640x480 BGRX, 640 per line, info size 36" % (index + 1),
                        install == ("0", "3", "640", "480", "1", "640", "36"), "got %s" % (install,))
@@ -355,6 +365,30 @@ class Boot:
                    "; ".join(console.failures))
         for note in console.notes:
             self.results.append(("screen: " + note, True, "information"))
+
+    def check_same_mode_and_end_node(self):
+        """The console test's samemode and endnode reports (key=value)."""
+        same = os.path.join(self.directory, "samemode.txt")
+        if self.check("samemode report written", os.path.exists(same)):
+            info = qd520_screen.read_info(same)
+            self.check("SetMode to the current mode: screen was blue, then every visible pixel and the whole "
+                       "frame black, mode record unchanged",
+                       info.get("result") == "Success" and info.get("not_blue_before") == "0"
+                       and info.get("not_black_after") == "0" and info.get("frame_buffer_words_not_zero_after") == "0"
+                       and info.get("mode_record_unchanged") == "1",
+                       ", ".join("%s=%s" % item for item in info.items()))
+        end = os.path.join(self.directory, "endnode.txt")
+        if self.check("endnode report written", os.path.exists(end)):
+            info = qd520_screen.read_info(end)
+            self.check("end-node connect: graphics output on the controller, no new child, the console draws; "
+                       "disconnect removes it and leaves PCI I/O open by no driver",
+                       info.get("result") == "Success" and info.get("graphics_output_before") == "absent"
+                       and info.get("connect_status") == "Success" and info.get("gop_max_mode") == "3"
+                       and info.get("children_before") == info.get("children_after")
+                       and int(info.get("inked_pixels", "0")) > 0
+                       and info.get("disconnect_status") == "Success" and info.get("graphics_output_after") == "absent"
+                       and info.get("text_output_after") == "absent" and info.get("pci_io_driver_opens_after") == "0",
+                       ", ".join("%s=%s" % item for item in info.items()))
 
     def report(self):
         failed = [result for result in self.results if not result[1]]

@@ -215,7 +215,7 @@ Qdl520ReportStartStep (
 /**
   Builds the display's device path: the controller's path plus the display
   node. RemainingDevicePath is NULL or a node Supported accepted, never an
-  end node.
+  end node (which asks for no child).
 
   @return The new path from pool, or NULL when it could not be allocated.
 **/
@@ -313,8 +313,9 @@ Qdl520FillModeData (
   A failing step is reported on the debug port and unwound: the saved PCI
   attributes are put back, PCI I/O is closed, everything allocated is freed.
 
-  With an end-node remaining path the controller is taken without a display:
-  no path and no graphics output are produced.
+  With an end-node remaining path the controller is started without a child:
+  the graphics output, which lives on the controller, is installed as
+  always, but no display path and no child handle are produced.
 
   @retval EFI_SUCCESS           The controller is started.
   @retval EFI_OUT_OF_RESOURCES  The context or the display path could not be
@@ -410,13 +411,16 @@ Qdl520ControllerDriverStart (
     goto Unwind;
   }
 
+  //
+  // An end node asks for the controller without children: no display path
+  // and no child handle. The graphics output below is the controller's own.
+  //
   if ((RemainingDevicePath == NULL) || !IsDevicePathEnd (RemainingDevicePath)) {
     Private->GopDevicePath = Qdl520BuildDisplayPath (ParentDevicePath, RemainingDevicePath);
     if (Private->GopDevicePath == NULL) {
       //
-      // Without its path the display cannot be produced; holding the
-      // controller anyway would report success for a driver that draws
-      // nothing and can never be stopped.
+      // The child that was asked for cannot be produced without its path;
+      // the start fails rather than report success without it.
       //
       Status = EFI_OUT_OF_RESOURCES;
       goto Unwind;
@@ -435,10 +439,6 @@ Qdl520ControllerDriverStart (
   }
 
   Qdl520FillModeData (Private);
-
-  if (Private->GopDevicePath == NULL) {
-    return EFI_SUCCESS;
-  }
 
   Status = Qdl520GraphicsOutputConstructor (Private);
   ASSERT_EFI_ERROR (Status);

@@ -25,6 +25,11 @@ STATIC_ASSERT (sizeof (EFI_GRAPHICS_OUTPUT_BLT_OPERATION) == sizeof (UINT32), "B
 STATIC_ASSERT (OFFSET_OF (EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR, AddrRangeMin) == 14, "AddrRangeMin at bytes 14..21");
 STATIC_ASSERT (QDL520_NO_MODE >= QDL520_MAX_MODE, "the placeholder is no mode");
 
+//
+// The screen starts at the first byte of BAR 0: pixel (0, 0).
+//
+constexpr UINT64  QDL520_SCREEN_OFFSET = 0;
+
 /**
   Bytes of a whole screen of a mode, the frame-buffer size it publishes and
   the size of its line buffer.
@@ -57,6 +62,39 @@ Qdl520FillModeInformation (
   Info->VerticalResolution   = ModeData.VerticalResolution;
   Info->PixelFormat          = PixelBlueGreenRedReserved8BitPerColor;
   Info->PixelsPerScanLine    = Qdl520PixelsPerScanLine (ModeData.HorizontalResolution);
+}
+
+/**
+  Clears the whole frame of the current mode to black: every line of the
+  mode at its scan-line pitch, padding pixels included, from the start of
+  BAR 0, in one PCI I/O fill request. Nothing beyond the mode's frame is
+  written, and no register is touched.
+
+  @param[in] Private   Device context.
+  @param[in] ModeData  The current mode.
+**/
+STATIC
+VOID
+Qdl520ClearScreen (
+  IN QDL520_PRIVATE_DATA     *Private,
+  IN const QDL520_MODE_DATA  &ModeData
+  )
+{
+  UINT32  Black;
+
+  //
+  // As with the mode set's own clear, a refused fill leaves the frame as it
+  // was; the mode stays set and SetMode reports success.
+  //
+  Black = 0;
+  (VOID)Private->PciIo->Mem.Write (
+                              Private->PciIo,
+                              EfiPciIoWidthFillUint32,
+                              QDL520_FRAME_BUFFER_BAR,
+                              QDL520_SCREEN_OFFSET,
+                              Qdl520ScreenBytes (ModeData) / sizeof (UINT32),
+                              &Black
+                              );
 }
 
 /**
@@ -139,6 +177,12 @@ Qdl520GraphicsOutputConstructor (
     return Status;
   }
 
+  //
+  // PixelInformation is never written (it means something only for
+  // PixelBitMask); consumers that print or compare the record read zeros.
+  //
+  ZeroMem (Mode->Info, sizeof (*Mode->Info));
+
   Mode->MaxMode                  = static_cast<UINT32>(Private->MaxMode);
   Mode->Mode                     = QDL520_NO_MODE;
   Private->LineBuffer            = NULL;
@@ -185,7 +229,7 @@ Qdl520GraphicsOutputQueryMode (
   }
 
   *Info = static_cast<EFI_GRAPHICS_OUTPUT_MODE_INFORMATION *>(
-            AllocatePool (sizeof (EFI_GRAPHICS_OUTPUT_MODE_INFORMATION))
+            AllocateZeroPool (sizeof (EFI_GRAPHICS_OUTPUT_MODE_INFORMATION))
             );
   if (*Info == NULL) {
     return EFI_OUT_OF_RESOURCES;
@@ -199,7 +243,8 @@ Qdl520GraphicsOutputQueryMode (
 /**
   GraphicsOutput.SetMode: programs the adapter for an offered mode, clears
   the screen to black and publishes the mode. Setting the current mode again
-  does nothing.
+  only clears its frame to black: no register access, no allocation, and the
+  mode record, the line buffer and HardwareNeedsStarting stay as they are.
 
   @retval EFI_SUCCESS           The mode is current.
   @retval EFI_UNSUPPORTED       ModeNumber is not below MaxMode.
@@ -226,6 +271,7 @@ Qdl520GraphicsOutputSetMode (
   }
 
   if (ModeNumber == Mode->Mode) {
+    Qdl520ClearScreen (Private, Private->ModeData[ModeNumber]);
     return EFI_SUCCESS;
   }
 
