@@ -9,7 +9,8 @@
  *
  * Properties: bar0-64bit (BAR 0 as a 64-bit BAR), reference-12288khz (the
  * strap in register 0x12C that selects the 12.288 MHz PLL reference), and
- * the PCI device's romfile= for the option ROM.
+ * the PCI device's romfile= for the option ROM. The read-only property
+ * "monitor" is the monitor's one-line report of what it shows (qom-get).
  *
  * Copyright (c) 2026, the QD520 driver authors.
  * SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -211,6 +212,27 @@ static void qd520_reset(DeviceState *dev)
     s->redraw = true;
 }
 
+/* The monitor's report of what it shows: "640x480 @ 59.94 Hz, ..." */
+static char *qd520_get_monitor(Object *obj, Error **errp)
+{
+    Qd520State *s = QD520(obj);
+    size_t length;
+    char *text;
+
+    if (s->model == NULL) {
+        return g_strdup("");
+    }
+    length = qd520_model_report(s->model, NULL, 0);
+    text = g_malloc(length + 1);
+    qd520_model_report(s->model, text, length + 1);
+    return text;
+}
+
+static void qd520_instance_init(Object *obj)
+{
+    object_property_add_str(obj, "monitor", qd520_get_monitor, NULL);
+}
+
 static const VMStateDescription vmstate_qd520 = {
     .name = TYPE_QD520,
     .unmigratable = 1,
@@ -248,6 +270,7 @@ static const TypeInfo qd520_type_info = {
     .name = TYPE_QD520,
     .parent = TYPE_PCI_DEVICE,
     .instance_size = sizeof(Qd520State),
+    .instance_init = qd520_instance_init,
     .class_init = qd520_class_init,
     .interfaces = (InterfaceInfo[]) {
         { INTERFACE_CONVENTIONAL_PCI_DEVICE },
