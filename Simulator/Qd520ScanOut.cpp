@@ -11,38 +11,62 @@ namespace Qd520Sim {
 
 namespace {
 
-/// Bits HighBit down to LowBit of Value.
-constexpr UINT32
-Bits (
-  UINT32  Value,
-  UINT32  HighBit,
-  UINT32  LowBit
-  )
-{
-  return (Value >> LowBit) & (0xFFFFFFFFu >> (31 - HighBit + LowBit));
-}
+/// Bits High down to Low of a 32-bit register.
+struct Field {
+  UINT32    High;
+  UINT32    Low;
 
-static_assert (Bits (0x1234ABCD, 15, 8) == 0xAB, "field extraction");
-static_assert (Bits (0x80000000, 31, 31) == 1, "top bit");
-static_assert (Bits (0xFFFFFFFF, 31, 0) == 0xFFFFFFFF, "whole register");
+  constexpr UINT32
+  Get (
+    UINT32  Value
+    ) const
+  {
+    return (Value >> Low) & (0xFFFFFFFFu >> (31 - High + Low));
+  }
+};
+
+static_assert (Field{ 15, 8 }.Get (0x1234ABCD) == 0xAB, "field extraction");
+static_assert (Field{ 31, 31 }.Get (0x80000000) == 1, "top bit");
+static_assert (Field{ 31, 0 }.Get (0xFFFFFFFF) == 0xFFFFFFFF, "whole register");
 
 //
 // Display control register: channel 0 shows a picture when bits 2 and 8 are
-// set, the four power-sequence bits 27-24 are all up and the blanking bits
-// 31-30 are down.
+// set, the four power-sequence bits are all up and the two blanking bits
+// are down.
 //
-constexpr UINT32  DisplayEnableBits   = BIT2 | BIT8;
-constexpr UINT32  PowerSequenceHigh   = 27;
-constexpr UINT32  PowerSequenceLow    = 24;
-constexpr UINT32  PowerSequenceUp     = 0xF;
-constexpr UINT32  BlankingHigh        = 31;
-constexpr UINT32  BlankingLow         = 30;
-constexpr UINT32  HorizontalSyncLowBit = 12;   ///< 1: negative (active-low) horizontal sync
-constexpr UINT32  VerticalSyncLowBit   = 13;
+constexpr Field   PixelFormatField      = { 1, 0 };
+constexpr UINT32  DisplayEnableBits     = BIT2 | BIT8;
+constexpr Field   HorizontalSyncLow     = { 12, 12 };   ///< 1: negative (active-low) horizontal sync
+constexpr Field   VerticalSyncLow       = { 13, 13 };
+constexpr Field   PowerSequence         = { 27, 24 };
+constexpr UINT32  PowerSequenceUp       = 0xF;
+constexpr Field   Blanking              = { 31, 30 };
+
+//
+// Pitch and timing registers. Totals, active sizes and sync starts hold
+// count - 1; sync widths hold the count.
+//
+constexpr Field   PitchLow              = { 13, 0 };
+constexpr Field   PitchHigh             = { 29, 16 };
+constexpr Field   HorizontalActive      = { 11, 0 };
+constexpr Field   HorizontalTotalCount  = { 28, 16 };
+constexpr Field   HorizontalSyncStart   = { 12, 0 };
+constexpr Field   HorizontalSyncWidth   = { 25, 16 };
+constexpr Field   VerticalActive        = { 11, 0 };
+constexpr Field   VerticalTotalCount    = { 27, 16 };
+constexpr Field   VerticalSyncStart     = { 11, 0 };
+constexpr Field   VerticalSyncWidth     = { 21, 16 };
+
+/// Colour table entries and picture pixels: 0x00RRGGBB.
+constexpr UINT32  RgbMask               = 0x00FFFFFF;
 
 //
 // PLL word: output = reference x (multiplier + fraction / 32768) / 2^(select + 1).
 //
+constexpr Field   PllFraction           = { 15, 1 };
+constexpr Field   PllMultiplier         = { 21, 16 };
+constexpr Field   PllPostSelect         = { 24, 22 };
+constexpr Field   PllVcoRange           = { 26, 25 };
 constexpr UINT32  PllFixedOne           = BIT27;
 constexpr UINT32  PllFractionUnits      = 32768;
 constexpr UINT32  PllMultiplierMinimum  = 28;
@@ -604,32 +628,32 @@ DecodeScanOut (
   UINT32  VerticalTotal   = Device.PeekRegister (RegisterVerticalTotal);
   UINT32  VerticalSync    = Device.PeekRegister (RegisterVerticalSync);
   UINT32  Pll             = Device.PeekRegister (RegisterPixelPll);
-  UINT32  PostSelect      = Bits (Pll, 24, 22);
+  UINT32  PostSelect      = PllPostSelect.Get (Pll);
   UINT64  Feedback;
   UINT64  FrameTime;
 
   __builtin_memset (Mode, 0, sizeof (*Mode));
   Mode->DisplayControl         = Control;
-  Mode->Width                  = Bits (HorizontalTotal, 11, 0) + 1;
-  Mode->HorizontalTotal        = Bits (HorizontalTotal, 28, 16) + 1;
-  Mode->HorizontalSyncStart    = Bits (HorizontalSync, 12, 0) + 1;
-  Mode->HorizontalSyncWidth    = Bits (HorizontalSync, 25, 16);
-  Mode->Height                 = Bits (VerticalTotal, 11, 0) + 1;
-  Mode->VerticalTotal          = Bits (VerticalTotal, 27, 16) + 1;
-  Mode->VerticalSyncStart      = Bits (VerticalSync, 11, 0) + 1;
-  Mode->VerticalSyncWidth      = Bits (VerticalSync, 21, 16);
-  Mode->HorizontalSyncNegative = (BOOLEAN)Bits (Control, HorizontalSyncLowBit, HorizontalSyncLowBit);
-  Mode->VerticalSyncNegative   = (BOOLEAN)Bits (Control, VerticalSyncLowBit, VerticalSyncLowBit);
-  Mode->Pitch                  = Bits (Pitch, 13, 0);
-  Mode->PitchHigh              = Bits (Pitch, 29, 16);
-  Mode->Format                 = (ScanOutFormat)Bits (Control, 1, 0);
+  Mode->Width                  = HorizontalActive.Get (HorizontalTotal) + 1;
+  Mode->HorizontalTotal        = HorizontalTotalCount.Get (HorizontalTotal) + 1;
+  Mode->HorizontalSyncStart    = HorizontalSyncStart.Get (HorizontalSync) + 1;
+  Mode->HorizontalSyncWidth    = HorizontalSyncWidth.Get (HorizontalSync);
+  Mode->Height                 = VerticalActive.Get (VerticalTotal) + 1;
+  Mode->VerticalTotal          = VerticalTotalCount.Get (VerticalTotal) + 1;
+  Mode->VerticalSyncStart      = VerticalSyncStart.Get (VerticalSync) + 1;
+  Mode->VerticalSyncWidth      = VerticalSyncWidth.Get (VerticalSync);
+  Mode->HorizontalSyncNegative = (BOOLEAN)HorizontalSyncLow.Get (Control);
+  Mode->VerticalSyncNegative   = (BOOLEAN)VerticalSyncLow.Get (Control);
+  Mode->Pitch                  = PitchLow.Get (Pitch);
+  Mode->PitchHigh              = PitchHigh.Get (Pitch);
+  Mode->Format                 = (ScanOutFormat)PixelFormatField.Get (Control);
   Mode->BytesPerPixel          = Mode->Format == ScanOutFormat::Indexed8 ? 1 : Mode->Format == ScanOutFormat::Rgb565 ? 2 : 4;
   Mode->ReferenceClock         = (Device.PeekRegister (RegisterPllReference) & PllReferenceSelectBit) != 0 ?
                                  ReferenceClock12288kHz : ReferenceClock12MHz;
   Mode->PllWord     = Pll;
-  Mode->Multiplier  = Bits (Pll, 21, 16);
-  Mode->Fraction    = Bits (Pll, 15, 1);
-  Mode->VcoRange    = Bits (Pll, 26, 25);
+  Mode->Multiplier  = PllMultiplier.Get (Pll);
+  Mode->Fraction    = PllFraction.Get (Pll);
+  Mode->VcoRange    = PllVcoRange.Get (Pll);
   Mode->PostDivider = PostSelect <= PllPostSelectMaximum ? 2u << PostSelect : 0;
 
   Feedback = (UINT64)Mode->Multiplier * PllFractionUnits + Mode->Fraction;
@@ -640,8 +664,8 @@ DecodeScanOut (
   }
 
   if (((Control & DisplayEnableBits) != DisplayEnableBits) ||
-      (Bits (Control, PowerSequenceHigh, PowerSequenceLow) != PowerSequenceUp) ||
-      (Bits (Control, BlankingHigh, BlankingLow) != 0))
+      (PowerSequence.Get (Control) != PowerSequenceUp) ||
+      (Blanking.Get (Control) != 0))
   {
     Mode->Blank = ScanOutBlank::DisplayOff;
   } else if (Mode->PixelClock == 0) {
@@ -716,7 +740,7 @@ ScanOutLine (
     __builtin_memcpy (&Value, Memory + Offset, Mode.BytesPerPixel);
     switch (Mode.Format) {
       case ScanOutFormat::Indexed8:
-        Value = Device.PeekRegister (RegisterColourTable + sizeof (UINT32) * Value) & 0x00FFFFFF;
+        Value = Device.PeekRegister (RegisterColourTable + sizeof (UINT32) * Value) & RgbMask;
         break;
       case ScanOutFormat::Rgb565:
         Value = ((Value & 0xF800) << 8) | ((Value & 0xE000) << 3) |   // red 5 bits, top bits repeated
@@ -724,7 +748,7 @@ ScanOutLine (
                 ((Value & 0x001F) << 3) | ((Value & 0x001C) >> 2);    // blue 5 bits
         break;
       default:
-        Value &= 0x00FFFFFF;
+        Value &= RgbMask;
         break;
     }
 
