@@ -143,12 +143,30 @@ DefaultAdapterConfig (
   };
 }
 
+/// The owner's way of zeroing whole pages of the frame buffer without
+/// storing to them (on a host: handing the pages back to the system).
+/// Start and Bytes are multiples of the page size. Returns TRUE when the
+/// pages now read as zero, FALSE when nothing was done.
+typedef BOOLEAN (*ZeroPagesFunction)(
+  IN VOID   *Context,
+  IN UINT8  *Start,
+  IN UINT64 Bytes
+  );
+
+/// A zero fill gives pages to ZeroPages only when it covers at least this
+/// many bytes of whole pages: smaller ones (rows of a Blt) cost less as
+/// plain stores than a call into the system.
+constexpr UINT64  MinimumZeroPagesBytes = 0x100000;
+
 /// Memory the owner hands to the model. It must outlive the model.
 struct AdapterMemory {
-  UINT8     *FrameBuffer;       ///< FrameBufferSize bytes
-  UINT64    FrameBufferSize;    ///< BAR 0 length
-  UINT32    *Registers;         ///< RegisterFileSize bytes, initial register contents already in place
-  UINT64    RegisterFileSize;   ///< BAR 1 length, a multiple of 4, at least MinimumRegisterFileSize
+  UINT8                *FrameBuffer;       ///< FrameBufferSize bytes
+  UINT64               FrameBufferSize;    ///< BAR 0 length
+  UINT32               *Registers;         ///< RegisterFileSize bytes, initial register contents already in place
+  UINT64               RegisterFileSize;   ///< BAR 1 length, a multiple of 4, at least MinimumRegisterFileSize
+  ZeroPagesFunction    ZeroPages;          ///< optional fast path of large zero fills; NULL: every fill stores
+  VOID                 *ZeroPagesContext;
+  UINT64               PageSize;           ///< granule of ZeroPages: a power of two
 };
 
 /// The adapter: state and raw device accesses. Parameter checking is the
@@ -283,6 +301,19 @@ public:
     return mFrameBufferSize;
   }
 
+  /// Stores Count copies of the UnitSize-byte value at Unit into the frame
+  /// buffer from Offset on (the range lies inside it). A zero fill of at
+  /// least MinimumZeroPagesBytes of whole pages leaves those pages to the
+  /// owner's ZeroPages; the bytes around them, and every other fill, are
+  /// stored here. The bytes afterwards are the same either way.
+  VOID
+  FillFrameBuffer (
+    IN UINT64       Offset,
+    IN UINTN        UnitSize,
+    IN UINTN        Count,
+    IN CONST UINT8  *Unit
+    );
+
   //
   // Raw device accesses used by the PCI I/O front end.
   //
@@ -346,16 +377,19 @@ private:
     IN UINT32  Value
     );
 
-  UINT8     mConfig[ConfigSpaceSize];
-  UINT8     mHdmi[HdmiRegisterCount];
-  UINT8     *mFrameBuffer;
-  UINT64    mFrameBufferSize;
-  UINT64    mFrameBufferBase;
-  UINT8     *mRegisters;
-  UINT64    mRegisterFileSize;
-  UINT64    mRegisterBase;
-  UINT64    mSupportedAttributes;
-  UINT64    mAttributes;
+  UINT8                mConfig[ConfigSpaceSize];
+  UINT8                mHdmi[HdmiRegisterCount];
+  UINT8                *mFrameBuffer;
+  UINT64               mFrameBufferSize;
+  UINT64               mFrameBufferBase;
+  UINT8                *mRegisters;
+  UINT64               mRegisterFileSize;
+  UINT64               mRegisterBase;
+  ZeroPagesFunction    mZeroPages;
+  VOID                 *mZeroPagesContext;
+  UINT64               mPageSize;
+  UINT64               mSupportedAttributes;
+  UINT64               mAttributes;
 };
 
 } // namespace Qd520Sim

@@ -53,7 +53,10 @@ struct PoolBlock {
 /// AllocatePool/FreePool with the core's parameter checks, accounting of
 /// live blocks and bytes per memory type, and failure injection. Fresh
 /// blocks are filled with FreshFill; freed blocks with FreedFill before they
-/// go back to the host.
+/// go back to the host. A few freed blocks of SpareMinimum bytes or more
+/// (line buffers) are kept, poisoned under AddressSanitizer, for the next
+/// allocation of the same size: a large block from the host comes as fresh
+/// pages, which would be faulted in again at every mode set.
 class PoolTracker {
 public:
   static constexpr UINT8  FreshFill = 0xAF;
@@ -164,7 +167,24 @@ public:
     );
 
 private:
+  static constexpr UINTN   SpareMinimum = 0x10000;
+  static constexpr size_t  SpareMaxKept = 4;
+
+  /// A kept block of exactly Size bytes, or nullptr.
+  VOID *
+  TakeSpare (
+    UINTN  Size
+    );
+
+  /// Keeps a freed block for reuse or gives it back to the host.
+  void
+  KeepOrRelease (
+    VOID   *Memory,
+    UINTN  Size
+    );
+
   std::map<const VOID *, PoolBlock>    mBlocks;
+  std::vector<std::pair<VOID *, UINTN> >  mSpare;   ///< freed blocks kept for reuse
   std::set<UINT64>                     mFailAt;        ///< AllocationCalls values that fail
   UINT64                               mFailFrom = 0;  ///< 0 = off
   UINT64                               mAllocationCalls   = 0;
@@ -464,6 +484,15 @@ public:
     return mFrameBufferSize;
   }
 
+  /// Zero fills whose whole pages the platform cleared without storing
+  /// into the pages nobody had touched (see AdapterMemory::ZeroPages).
+  UINT64
+  PageClears (
+    ) const
+  {
+    return mPageClears;
+  }
+
   /// 32-bit pixel at byte offset (Y * PixelsPerLine + X) * 4.
   UINT32
   Pixel (
@@ -516,6 +545,13 @@ private:
     UINT64  Offset
     ) const;
 
+  static BOOLEAN
+  ZeroFrameBufferPages (
+    VOID    *Context,
+    UINT8   *Start,
+    UINT64  Bytes
+    );
+
   static void
   OnUnexpectedCall (
     VOID            *Context,
@@ -533,6 +569,7 @@ private:
   PciIoDevice                             mPciIo;
   std::unique_ptr<UINT8[], FrameBufferDeleter>  mFrameBuffer;
   UINT64                                  mFrameBufferSize;
+  UINT64                                  mPageClears = 0;
   std::vector<UINT32>                     mRegisters;
   std::vector<TraceRecord>                mTrace;
   DevicePathBytes                         mDevicePath;

@@ -21,7 +21,9 @@ SerialDebugLibAssertHalt (
   );
 }
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace Qd520Sim {
 namespace {
@@ -81,6 +83,28 @@ TEST_F (PlatformServicesTest, PoolCountsLiveBlocksAndBytesPerTypeAndFillsFreshBl
   EXPECT_EQ (0u, mPlatform->Pool ().LiveBlocks ());
   EXPECT_EQ (EFI_INVALID_PARAMETER, mBs->AllocatePool (EfiConventionalMemory, 8, &Data));
   EXPECT_EQ (EFI_INVALID_PARAMETER, mBs->AllocatePool (EfiBootServicesData, 8, nullptr));
+}
+
+//
+// A line buffer given back and asked for again is a fresh block to the
+// driver, however the pool keeps its memory.
+//
+TEST_F (PlatformServicesTest, ALargeBlockFreedAndAllocatedAgainIsFreshlyFilledAndCounted) {
+  constexpr UINTN  Size  = 0x300000;
+  VOID             *First = nullptr;
+  VOID             *Again = nullptr;
+
+  ASSERT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, Size, &First));
+  std::memset (First, 0x5C, Size);
+  ASSERT_EQ (EFI_SUCCESS, mBs->FreePool (First));
+  EXPECT_FALSE (mPlatform->Pool ().IsLive (First));
+  ASSERT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, Size, &Again));
+  EXPECT_EQ (Size, mPlatform->Pool ().LiveBytes ());
+  EXPECT_EQ (2u, mPlatform->Pool ().BlockAt (Again)->Serial);
+
+  std::vector<UINT8>  Fresh (Size, PoolTracker::FreshFill);
+  EXPECT_EQ (0, std::memcmp (Fresh.data (), Again, Size));
+  EXPECT_EQ (EFI_SUCCESS, mBs->FreePool (Again));
 }
 
 TEST_F (PlatformServicesTest, InjectedPoolFailureHitsTheNthAllocationAndClearsBuffer) {
