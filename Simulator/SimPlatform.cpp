@@ -505,25 +505,26 @@ ServiceCallTracker::FailureStatus (
 
 bool
 ServiceCallTracker::Enter (
-  const char  *Service,
-  bool        CanFail,
-  EFI_STATUS  *Status
+  ServiceCall  &&Call,
+  EFI_STATUS   *Status
   )
 {
   bool  Inject = false;
 
-  if (CanFail) {
+  if (Call.CanFail) {
     mFailableCalls++;
     if ((mFailAt != 0) && (mFailAt == mFailableCalls)) {
       Inject  = true;
-      *Status = (mFailStatus != EFI_SUCCESS) ? mFailStatus : FailureStatus (Service);
+      *Status = (mFailStatus != EFI_SUCCESS) ? mFailStatus : FailureStatus (Call.Service);
       mFailAt = 0;
     }
   }
 
   if (mLogging) {
+    Call.Injected = Inject;
+    Call.Status   = EFI_SUCCESS;
     mOpen.push_back (mLog.size ());
-    mLog.push_back (ServiceCall{ Service, CanFail, Inject, EFI_SUCCESS });
+    mLog.push_back (std::move (Call));
   }
 
   return Inject;
@@ -531,11 +532,18 @@ ServiceCallTracker::Enter (
 
 void
 ServiceCallTracker::Leave (
-  EFI_STATUS  Status
+  EFI_STATUS  Status,
+  VOID        *Block
   )
 {
   if (mLogging && !mOpen.empty ()) {
-    mLog[mOpen.back ()].Status = Status;
+    ServiceCall  &Call = mLog[mOpen.back ()];
+
+    Call.Status = Status;
+    if (Block != nullptr) {
+      Call.Block = Block;
+    }
+
     mOpen.pop_back ();
   }
 }

@@ -253,12 +253,18 @@ private:
 // Boot-service calls.
 //
 
-/// One call of a boot service through the service table.
+/// One call of a boot service through the service table, with the
+/// arguments that tell what it was for.
 struct ServiceCall {
-  const char    *Service;    ///< "AllocatePool", "OpenProtocol", ...
-  bool          CanFail;     ///< the service returns a status (RaiseTPL and RestoreTPL do not)
-  bool          Injected;    ///< failed by injection
-  EFI_STATUS    Status;      ///< what it returned (EFI_SUCCESS for the two without a status)
+  const char               *Service  = "";    ///< "AllocatePool", "OpenProtocol", ...
+  bool                     CanFail   = true;  ///< the service returns a status (RaiseTPL and RestoreTPL do not)
+  bool                     Injected  = false; ///< failed by injection
+  EFI_STATUS               Status    = EFI_SUCCESS; ///< what it returned (EFI_SUCCESS for the two without a status)
+  UINTN                    Size      = 0;     ///< AllocatePool: bytes asked for
+  VOID                     *Block    = nullptr; ///< AllocatePool: the block returned (NULL when it failed); FreePool: the block given back
+  std::vector<EFI_GUID>    Protocols;         ///< protocol services: the GUIDs named, in order
+  UINT32                   Attributes = 0;    ///< OpenProtocol: the open attributes
+  EFI_TPL                  Tpl       = 0;     ///< RaiseTPL, RestoreTPL: the level asked for
 };
 
 /// Counts the boot-service calls that come through the service table (the
@@ -274,20 +280,21 @@ public:
     const char  *Service
     );
 
-  /// Called by every service before it acts. For a service that can fail:
-  /// true when this call is the injected one; *Status then holds the status
-  /// to return.
+  /// Called by every service before it acts, with the call's service name,
+  /// CanFail and arguments. For a service that can fail: true when this call
+  /// is the injected one; *Status then holds the status to return.
   bool
   Enter (
-    const char  *Service,
-    bool        CanFail,
-    EFI_STATUS  *Status
+    ServiceCall  &&Call,
+    EFI_STATUS   *Status
     );
 
-  /// Records what the call returned (when logging).
+  /// Records what the call returned and, for AllocatePool, the block it
+  /// handed out (when logging).
   void
   Leave (
-    EFI_STATUS  Status
+    EFI_STATUS  Status,
+    VOID        *Block = nullptr
     );
 
   /// The Nth call that can fail, counted from now (1 = the next), fails
@@ -312,7 +319,8 @@ public:
     return mFailAt != 0;
   }
 
-  /// Calls that can fail, since the platform was created.
+  /// Calls that can fail, since the platform was created. The log, when
+  /// on, holds every call with its arguments.
   UINT64
   FailableCalls (
     ) const

@@ -174,6 +174,36 @@ TEST_F (PlatformServicesTest, ServiceCallsAreCountedLoggedAndTheNthFailableOneFa
   }
 
   EXPECT_EQ ("RaiseTPL~ 0; RestoreTPL~ 0; AllocatePool 0; HandleProtocol! 3; FreePool! 7; AllocatePool! 9; FreePool 0; ", Log);
+
+  //
+  // The arguments that tell what a call was for.
+  //
+  const std::vector<ServiceCall>  &Calls = Services.Log ();
+
+  ASSERT_EQ (7u, Calls.size ());
+  EXPECT_EQ ((EFI_TPL)TPL_NOTIFY, Calls[0].Tpl);
+  EXPECT_EQ ((EFI_TPL)TPL_APPLICATION, Calls[1].Tpl);
+  EXPECT_EQ (8u, Calls[2].Size);
+  EXPECT_EQ (Block, Calls[2].Block);
+  ASSERT_EQ (1u, Calls[3].Protocols.size ());
+  EXPECT_TRUE (SameGuid (Anything, Calls[3].Protocols[0]));
+  EXPECT_EQ (Block, Calls[4].Block);
+  EXPECT_EQ (nullptr, Calls[5].Block) << "a failed allocation hands out no block";
+  EXPECT_EQ (Block, Calls[6].Block);
+
+  Services.ClearLog ();
+  EFI_GUID    Other  = Anything;
+  EFI_HANDLE  Handle = nullptr;
+
+  Other.Data1++;
+  ASSERT_EQ (EFI_SUCCESS, mBs->InstallMultipleProtocolInterfaces (&Handle, &Anything, &Anything, &Other, nullptr, nullptr));
+  EXPECT_EQ (EFI_SUCCESS, mBs->OpenProtocol (Handle, &Anything, &Interface, mPlatform->ImageHandle (), nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL));
+  ASSERT_EQ (EFI_SUCCESS, mBs->UninstallMultipleProtocolInterfaces (Handle, &Anything, &Anything, &Other, nullptr, nullptr));
+  ASSERT_EQ (3u, Services.Log ().size ());
+  ASSERT_EQ (2u, Services.Log ()[0].Protocols.size ());
+  EXPECT_TRUE (SameGuid (Other, Services.Log ()[0].Protocols[1]));
+  EXPECT_EQ ((UINT32)EFI_OPEN_PROTOCOL_GET_PROTOCOL, Services.Log ()[1].Attributes);
+  EXPECT_EQ (2u, Services.Log ()[2].Protocols.size ());
 }
 
 TEST_F (PlatformServicesTest, FreeingAnUnknownPointerIsALoudFailure) {
