@@ -580,7 +580,7 @@ PciIoDevice::DoGetBarAttributes (
 
 /// The general path of Mem.Read (IsWrite FALSE) and Mem.Write: injection,
 /// the bus driver's and root bridge's checks, the access and the trace.
-__attribute__ ((noinline)) EFI_STATUS
+__attribute__ ((noinline)) EFI_STATUS EFIAPI
 PciIoDevice::SlowMemAccess (
   IN     BOOLEAN                    IsWrite,
   IN     EFI_PCI_IO_PROTOCOL        *This,
