@@ -22,6 +22,8 @@ extern "C" {
 #include <Library/UefiDriverEntryPoint.h>
 }
 
+#include <sanitizer/asan_interface.h>
+
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -334,9 +336,13 @@ Format (
   return Buffer;
 }
 
-/// A caller's buffer: a heap block of exactly Misalignment + Bytes, so that
-/// AddressSanitizer reports any access past its end, filled with the buffer
-/// pattern; Bytes() starts Misalignment bytes into it.
+/// A caller's buffer: a block of exactly Misalignment + Bytes at the start
+/// of one heap arena that every call reuses, with all of the arena after
+/// the block poisoned, so that AddressSanitizer reports any access past its
+/// end (and the arena's own left redzone any access before it). A fresh
+/// heap block of megabytes would come as new pages to fault in at every
+/// call. Filled with the buffer pattern; Data() starts Misalignment bytes
+/// into it. One at a time.
 class CallerBuffer {
 public:
   CallerBuffer (
@@ -345,19 +351,15 @@ public:
     UINTN  PatternStart
     ) : mSize (Misalignment + Bytes), mMisalignment (Misalignment)
   {
-    mBlock = static_cast<UINT8 *>(std::malloc (mSize));
-    if (mBlock == nullptr) {
-      std::fprintf (stderr, "qd520-gop-fuzz: no host memory for a caller's buffer of %zu bytes\n", (size_t)mSize);
-      std::abort ();
-    }
-
+    mBlock = Arena ();
+    ASAN_UNPOISON_MEMORY_REGION (mBlock, mSize);
     std::memcpy (mBlock, Pattern () + PatternStart, mSize);
   }
 
   ~CallerBuffer (
     )
   {
-    std::free (mBlock);
+    ASAN_POISON_MEMORY_REGION (mBlock, mSize);
   }
 
   CallerBuffer (
@@ -396,10 +398,36 @@ public:
     );
 
 private:
+  static constexpr UINTN  kArenaBytes = kBufferCap + 8;
+
+  /// The arena, kArenaBytes; all poisoned while no buffer is in it.
+  static UINT8 *
+  Arena (
+    );
+
   UINT8  *mBlock;
   UINTN  mSize;
   UINTN  mMisalignment;
 };
+
+UINT8 *
+CallerBuffer::Arena (
+  )
+{
+  static UINT8  *Memory = nullptr;
+
+  if (Memory == nullptr) {
+    Memory = static_cast<UINT8 *>(std::malloc (kArenaBytes));
+    if (Memory == nullptr) {
+      std::fprintf (stderr, "qd520-gop-fuzz: no host memory for the caller's buffers\n");
+      std::abort ();
+    }
+
+    ASAN_POISON_MEMORY_REGION (Memory, kArenaBytes);
+  }
+
+  return Memory;
+}
 
 QD520_BULK const UINT8 *
 CallerBuffer::Pattern (

@@ -140,6 +140,9 @@ Adapter::Initialize (
 {
   mFrameBuffer         = nullptr;
   mFrameBufferSize     = 0;
+  mZeroPages           = nullptr;
+  mZeroPagesContext    = nullptr;
+  mPageSize            = 0;
   mRegisters           = nullptr;
   mRegisterFileSize    = 0;
   mSupportedAttributes = 0;
@@ -163,6 +166,11 @@ Adapter::Initialize (
   mRegisterFileSize    = Memory.RegisterFileSize;
   mRegisterBase        = Config.RegisterBase != 0 ? Config.RegisterBase : (UINT64)(UINTN)Memory.Registers;
   mSupportedAttributes = Config.SupportedAttributes;
+  if ((Memory.ZeroPages != nullptr) && (Memory.PageSize != 0) && ((Memory.PageSize & (Memory.PageSize - 1)) == 0)) {
+    mZeroPages        = Memory.ZeroPages;
+    mZeroPagesContext = Memory.ZeroPagesContext;
+    mPageSize         = Memory.PageSize;
+  }
 
   PutLe (&mConfig[ConfigVendorId], Config.VendorId, 2);
   PutLe (&mConfig[ConfigDeviceId], Config.DeviceId, 2);
@@ -295,6 +303,41 @@ Adapter::WriteRegisterUnit (
 }
 
 VOID
+Adapter::FillFrameBuffer (
+  IN UINT64       Offset,
+  IN UINTN        UnitSize,
+  IN UINTN        Count,
+  IN CONST UINT8  *Unit
+  )
+{
+  UINT8   *Start = mFrameBuffer + Offset;
+  UINT64  Bytes  = (UINT64)UnitSize * Count;
+  UINTN   First;
+  UINTN   End;
+
+  //
+  // Whole pages inside the range; a zero fill leaves them to the owner.
+  //
+  First = ((UINTN)Start + mPageSize - 1) & ~(UINTN)(mPageSize - 1);
+  End   = ((UINTN)Start + (UINTN)Bytes) & ~(UINTN)(mPageSize - 1);
+  if ((mZeroPages != nullptr) && (End > First) && (End - First >= MinimumZeroPagesBytes)) {
+    BOOLEAN  Zero = TRUE;
+
+    for (UINTN Index = 0; Index < UnitSize; Index++) {
+      Zero = (BOOLEAN)(Zero && (Unit[Index] == 0));
+    }
+
+    if (Zero && mZeroPages (mZeroPagesContext, (UINT8 *)First, End - First)) {
+      __builtin_memset (Start, 0, First - (UINTN)Start);
+      __builtin_memset ((UINT8 *)End, 0, (UINTN)Start + (UINTN)Bytes - End);
+      return;
+    }
+  }
+
+  RepeatUnitAnySize (Start, Unit, UnitSize, Count);
+}
+
+VOID
 Adapter::ReadMemory (
   IN  UINT8    BarIndex,
   IN  UINT64   Offset,
@@ -328,7 +371,12 @@ Adapter::WriteMemory (
   UINT64  DeviceBytes;
 
   if (BarIndex == FrameBufferBar) {
-    TransferPlain (mFrameBuffer + Offset, DeviceAdvances, Buffer, BufferAdvances, UnitSize, Count);
+    if (DeviceAdvances && !BufferAdvances) {
+      FillFrameBuffer (Offset, UnitSize, Count, Buffer);
+    } else {
+      TransferPlain (mFrameBuffer + Offset, DeviceAdvances, Buffer, BufferAdvances, UnitSize, Count);
+    }
+
     return;
   }
 

@@ -580,7 +580,7 @@ PciIoDevice::DoGetBarAttributes (
 
 /// The general path of Mem.Read (IsWrite FALSE) and Mem.Write: injection,
 /// the bus driver's and root bridge's checks, the access and the trace.
-__attribute__ ((noinline)) EFI_STATUS
+__attribute__ ((noinline)) EFI_STATUS EFIAPI
 PciIoDevice::SlowMemAccess (
   IN     BOOLEAN                    IsWrite,
   IN     EFI_PCI_IO_PROTOCOL        *This,
@@ -692,7 +692,15 @@ PciIoDevice::TryFrameBufferAccess (
     return FALSE;
   }
 
+  //
+  // A large zero fill (the clear of a mode set) may leave whole pages to
+  // the memory's owner: the general path.
+  //
   Bytes = (UINT64)Count * Unit;
+  if (Fill && (Bytes >= MinimumZeroPagesBytes) && (FirstUnit (Buffer, Unit) == 0)) {
+    return FALSE;
+  }
+
   if ((((mModel->BarBase (FrameBufferBar) + Offset) & (Unit - 1)) != 0) ||
       (mCheckBufferAlignment && ((((UINTN)Buffer) & ((Unit < 8 ? Unit : 8) - 1)) != 0)))
   {

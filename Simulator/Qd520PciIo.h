@@ -430,7 +430,9 @@ private:
     EFI_PCI_IO_PROTOCOL *, EFI_PCI_IO_PROTOCOL_WIDTH, UINT8, UINT64, UINTN, VOID *
     );
 
-  static EFI_STATUS
+  /// Firmware ABI like the members that call it, so that their fast paths
+  /// need not save the vector registers a host function may change.
+  static EFI_STATUS EFIAPI
   SlowMemAccess (
     BOOLEAN, EFI_PCI_IO_PROTOCOL *, EFI_PCI_IO_PROTOCOL_WIDTH, UINT8, UINT64, UINTN, VOID *
     );

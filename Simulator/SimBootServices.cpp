@@ -11,6 +11,7 @@
 #include "SimPlatform.h"
 
 #include <type_traits>
+#include <utility>
 
 namespace Qd520Sim {
 
@@ -33,26 +34,57 @@ Active (
   return Platform;
 }
 
-/// Counts the call and tells whether it is the injected failure; Leave
-/// records what it returned.
+/// The record of a call of Service, for the platform's count and log.
+ServiceCall
+Call (
+  const char  *Service,
+  bool        CanFail = true
+  )
+{
+  ServiceCall  Record;
+
+  Record.Service = Service;
+  Record.CanFail = CanFail;
+  return Record;
+}
+
+/// The record of a call of a protocol service that names Protocol.
+ServiceCall
+ProtocolCall (
+  const char      *Service,
+  const EFI_GUID  *Protocol
+  )
+{
+  ServiceCall  Record = Call (Service);
+
+  if (Protocol != nullptr) {
+    Record.Protocols.push_back (*Protocol);
+  }
+
+  return Record;
+}
+
+/// Counts the call, logs it with its arguments and tells whether it is the
+/// injected failure; Leave records what it returned.
 bool
 Injected (
   SimPlatform  *Platform,
-  const char   *Service,
+  ServiceCall  &&Record,
   EFI_STATUS   *Status
   )
 {
-  return (Platform != nullptr) && Platform->Services ().Enter (Service, true, Status);
+  return (Platform != nullptr) && Platform->Services ().Enter (std::move (Record), Status);
 }
 
 EFI_STATUS
 Leave (
   SimPlatform  *Platform,
-  EFI_STATUS   Status
+  EFI_STATUS   Status,
+  VOID         *Block = nullptr
   )
 {
   if (Platform != nullptr) {
-    Platform->Services ().Leave (Status);
+    Platform->Services ().Leave (Status, Block);
   }
 
   return Status;
@@ -77,7 +109,10 @@ SimRaiseTpl (
     return TPL_APPLICATION;
   }
 
-  Platform->Services ().Enter ("RaiseTPL", false, &Unused);
+  ServiceCall  Record = Call ("RaiseTPL", false);
+
+  Record.Tpl = NewTpl;
+  Platform->Services ().Enter (std::move (Record), &Unused);
   Previous = Platform->Tpl ().Raise (NewTpl);
   Platform->Services ().Leave (EFI_SUCCESS);
   return Previous;
@@ -92,7 +127,10 @@ SimRestoreTpl (
   EFI_STATUS   Unused;
 
   if (Platform != nullptr) {
-    Platform->Services ().Enter ("RestoreTPL", false, &Unused);
+    ServiceCall  Record = Call ("RestoreTPL", false);
+
+    Record.Tpl = OldTpl;
+    Platform->Services ().Enter (std::move (Record), &Unused);
     Platform->Tpl ().Restore (OldTpl);
     Platform->Services ().Leave (EFI_SUCCESS);
   }
@@ -106,9 +144,11 @@ SimAllocatePool (
   )
 {
   SimPlatform  *Platform = Active ("AllocatePool");
+  ServiceCall  Record    = Call ("AllocatePool");
   EFI_STATUS   Status;
 
-  if (Injected (Platform, "AllocatePool", &Status)) {
+  Record.Size = Size;
+  if (Injected (Platform, std::move (Record), &Status)) {
     if (Buffer != nullptr) {
       *Buffer = nullptr;
     }
@@ -116,7 +156,8 @@ SimAllocatePool (
     return Leave (Platform, Status);
   }
 
-  return Leave (Platform, Platform != nullptr ? Platform->Pool ().Allocate (PoolType, Size, Buffer) : EFI_OUT_OF_RESOURCES);
+  Status = (Platform != nullptr) ? Platform->Pool ().Allocate (PoolType, Size, Buffer) : EFI_OUT_OF_RESOURCES;
+  return Leave (Platform, Status, (!EFI_ERROR (Status) && (Buffer != nullptr)) ? *Buffer : nullptr);
 }
 
 EFI_STATUS EFIAPI
@@ -125,9 +166,11 @@ SimFreePool (
   )
 {
   SimPlatform  *Platform = Active ("FreePool");
+  ServiceCall  Record    = Call ("FreePool");
   EFI_STATUS   Status;
 
-  if (Injected (Platform, "FreePool", &Status)) {
+  Record.Block = Buffer;
+  if (Injected (Platform, std::move (Record), &Status)) {
     return Leave (Platform, Status);
   }
 
@@ -145,7 +188,7 @@ SimInstallProtocolInterface (
   SimPlatform  *Platform = Active ("InstallProtocolInterface");
   EFI_STATUS   Status;
 
-  if (Injected (Platform, "InstallProtocolInterface", &Status)) {
+  if (Injected (Platform, ProtocolCall ("InstallProtocolInterface", Protocol), &Status)) {
     return Leave (Platform, Status);
   }
 
@@ -167,7 +210,7 @@ SimUninstallProtocolInterface (
   SimPlatform  *Platform = Active ("UninstallProtocolInterface");
   EFI_STATUS   Status;
 
-  if (Injected (Platform, "UninstallProtocolInterface", &Status)) {
+  if (Injected (Platform, ProtocolCall ("UninstallProtocolInterface", Protocol), &Status)) {
     return Leave (Platform, Status);
   }
 
@@ -189,7 +232,7 @@ SimHandleProtocol (
   SimPlatform  *Platform = Active ("HandleProtocol");
   EFI_STATUS   Status;
 
-  if (Injected (Platform, "HandleProtocol", &Status)) {
+  if (Injected (Platform, ProtocolCall ("HandleProtocol", Protocol), &Status)) {
     if (Interface != nullptr) {
       *Interface = nullptr;
     }
@@ -211,9 +254,11 @@ SimOpenProtocol (
   )
 {
   SimPlatform  *Platform = Active ("OpenProtocol");
+  ServiceCall  Record    = ProtocolCall ("OpenProtocol", Protocol);
   EFI_STATUS   Status;
 
-  if (Injected (Platform, "OpenProtocol", &Status)) {
+  Record.Attributes = Attributes;
+  if (Injected (Platform, std::move (Record), &Status)) {
     if ((Interface != nullptr) && (Attributes != EFI_OPEN_PROTOCOL_TEST_PROTOCOL)) {
       *Interface = nullptr;
     }
@@ -240,7 +285,7 @@ SimCloseProtocol (
   SimPlatform  *Platform = Active ("CloseProtocol");
   EFI_STATUS   Status;
 
-  if (Injected (Platform, "CloseProtocol", &Status)) {
+  if (Injected (Platform, ProtocolCall ("CloseProtocol", Protocol), &Status)) {
     return Leave (Platform, Status);
   }
 
@@ -293,9 +338,14 @@ SimInstallMultipleProtocolInterfaces (
     return EFI_INVALID_PARAMETER;
   }
 
-  EFI_STATUS  Status;
+  ServiceCall  Record = Call ("InstallMultipleProtocolInterfaces");
+  EFI_STATUS   Status;
 
-  if (Injected (Platform, "InstallMultipleProtocolInterfaces", &Status)) {
+  for (const auto &Pair : List) {
+    Record.Protocols.push_back (*Pair.first);
+  }
+
+  if (Injected (Platform, std::move (Record), &Status)) {
     return Leave (Platform, Status);
   }
 
@@ -320,9 +370,14 @@ SimUninstallMultipleProtocolInterfaces (
     return EFI_INVALID_PARAMETER;
   }
 
-  EFI_STATUS  Status;
+  ServiceCall  Record = Call ("UninstallMultipleProtocolInterfaces");
+  EFI_STATUS   Status;
 
-  if (Injected (Platform, "UninstallMultipleProtocolInterfaces", &Status)) {
+  for (const auto &Pair : List) {
+    Record.Protocols.push_back (*Pair.first);
+  }
+
+  if (Injected (Platform, std::move (Record), &Status)) {
     return Leave (Platform, Status);
   }
 

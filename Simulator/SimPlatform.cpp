@@ -17,6 +17,21 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 
+#include <sanitizer/asan_interface.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#if defined (__SANITIZE_ADDRESS__)
+  #define QD520_ADDRESS_SANITIZER  1
+#elif defined (__has_feature)
+  #if __has_feature (address_sanitizer)
+    #define QD520_ADDRESS_SANITIZER  1
+  #endif
+#endif
+#ifndef QD520_ADDRESS_SANITIZER
+  #define QD520_ADDRESS_SANITIZER  0
+#endif
+
 namespace Qd520Sim {
 
 namespace {
@@ -76,7 +91,11 @@ PoolTracker::Allocate (
   *Buffer = nullptr;
   mAllocationCalls++;
   Inject = (mFailAt.erase (mAllocationCalls) != 0) || ((mFailFrom != 0) && (mAllocationCalls >= mFailFrom));
-  Memory = (Inject || (Size > MaxHostPoolBlock)) ? nullptr : std::malloc (Size != 0 ? Size : 1);
+  Memory = (Inject || (Size > MaxHostPoolBlock)) ? nullptr : TakeSpare (Size);
+  if ((Memory == nullptr) && !Inject && (Size <= MaxHostPoolBlock)) {
+    Memory = std::malloc (Size != 0 ? Size : 1);
+  }
+
   if (Memory == nullptr) {
     mFailedAllocations++;
     return EFI_OUT_OF_RESOURCES;
@@ -105,10 +124,49 @@ PoolTracker::Free (
   }
 
   mFreeCalls++;
-  std::memset (Buffer, FreedFill, Block->second.Size);
-  std::free (Buffer);
+  KeepOrRelease (Buffer, Block->second.Size);
   mBlocks.erase (Block);
   return EFI_SUCCESS;
+}
+
+VOID *
+PoolTracker::TakeSpare (
+  UINTN  Size
+  )
+{
+  for (size_t Index = 0; Index < mSpare.size (); Index++) {
+    if (mSpare[Index].second == Size) {
+      VOID  *Memory = mSpare[Index].first;
+
+      mSpare.erase (mSpare.begin () + Index);
+      ASAN_UNPOISON_MEMORY_REGION (Memory, Size);
+      return Memory;
+    }
+  }
+
+  return nullptr;
+}
+
+void
+PoolTracker::KeepOrRelease (
+  VOID   *Memory,
+  UINTN  Size
+  )
+{
+  //
+  // A kept block that AddressSanitizer guards needs no fill: any access
+  // to it is reported.
+  //
+  if ((Size >= SpareMinimum) && (mSpare.size () < SpareMaxKept)) {
+ #if !QD520_ADDRESS_SANITIZER
+    std::memset (Memory, FreedFill, Size);
+ #endif
+    ASAN_POISON_MEMORY_REGION (Memory, Size);
+    mSpare.emplace_back (Memory, Size);
+  } else {
+    std::memset (Memory, FreedFill, Size);
+    std::free (Memory);
+  }
 }
 
 void
@@ -224,7 +282,13 @@ PoolTracker::ReleaseAll (
     std::free (Entry.second.Address);
   }
 
+  for (auto &Spare : mSpare) {
+    ASAN_UNPOISON_MEMORY_REGION (Spare.first, Spare.second);
+    std::free (Spare.first);
+  }
+
   mBlocks.clear ();
+  mSpare.clear ();
 }
 
 //
@@ -268,13 +332,61 @@ TplTracker::Restore (
 
 namespace {
 
-/// Frame-buffer memory of adapters that went away, kept for the next adapter
-/// of the same size. Each mode set clears 32 MiB; in a fresh allocation that
-/// means faulting in every page again, which dominates programs that build a
-/// platform per run (and is many times slower under AddressSanitizer). A
-/// reused block is zeroed like a fresh one.
+/// Frame-buffer memory: anonymous mappings of the system, which read as zero
+/// until written. A zero fill of whole pages (the clear of every mode set)
+/// stores zeros only into the pages that are resident; the others are
+/// handed back to the system, which makes them read as zero at no cost
+/// (without swap they are zero already). Storing into the resident pages
+/// rather than handing them back too keeps the screen's pages from being
+/// faulted in again by the next frame. Blocks of adapters that went away
+/// are kept for the next adapter of the same size and cleared the same way.
 class FrameBufferCache {
 public:
+  static size_t
+  PageSize (
+    )
+  {
+    static const size_t  Size = (size_t)sysconf (_SC_PAGESIZE);
+
+    return Size;
+  }
+
+  /// Makes whole pages read as zero; false when the system refuses. Bulk
+  /// work: a coverage callback per page would cost more than the clear.
+  __attribute__ ((no_sanitize ("coverage"))) static bool
+  ZeroPages (
+    UINT8   *Start,
+    size_t  Bytes
+    )
+  {
+    const size_t                Page  = PageSize ();
+    const size_t                Pages = Bytes / Page;
+    std::vector<unsigned char>  Resident (Pages);
+
+    if (mincore (Start, Bytes, Resident.data ()) != 0) {
+      return false;
+    }
+
+    for (size_t First = 0; First < Pages;) {
+      bool    InCore = (Resident[First] & 1) != 0;
+      size_t  End    = First + 1;
+
+      while ((End < Pages) && (((Resident[End] & 1) != 0) == InCore)) {
+        End++;
+      }
+
+      if (InCore) {
+        std::memset (Start + First * Page, 0, (End - First) * Page);
+      } else if (madvise (Start + First * Page, (End - First) * Page, MADV_DONTNEED) != 0) {
+        return false;
+      }
+
+      First = End;
+    }
+
+    return true;
+  }
+
   UINT8 *
   Take (
     size_t  Size
@@ -284,16 +396,17 @@ public:
       if (mBlocks[Index].Size == Size) {
         UINT8  *Memory = mBlocks[Index].Memory;
         mBlocks.erase (mBlocks.begin () + Index);
-        std::memset (Memory, 0, Size);
+        if (!ZeroPages (Memory, Size)) {
+          std::memset (Memory, 0, Size);
+        }
+
         return Memory;
       }
     }
 
-    //
-    // calloc: large blocks come as lazily zeroed pages, 16-byte aligned,
-    // which covers the alignment of every PCI I/O unit.
-    //
-    return static_cast<UINT8 *>(std::calloc (1, Size));
+    void  *Memory = mmap (nullptr, Size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+
+    return (Memory != MAP_FAILED) ? static_cast<UINT8 *>(Memory) : nullptr;
   }
 
   void
@@ -304,8 +417,8 @@ public:
   {
     if ((Memory != nullptr) && (mBlocks.size () < MaxKept)) {
       mBlocks.push_back (Block{ Memory, Size });
-    } else {
-      std::free (Memory);
+    } else if (Memory != nullptr) {
+      munmap (Memory, Size);
     }
   }
 
@@ -332,6 +445,23 @@ FrameBuffers (
 }
 
 } // namespace
+
+BOOLEAN
+SimAdapter::ZeroFrameBufferPages (
+  VOID    *Context,
+  UINT8   *Start,
+  UINT64  Bytes
+  )
+{
+  auto  *Self = static_cast<SimAdapter *>(Context);
+
+  if (!FrameBufferCache::ZeroPages (Start, (size_t)Bytes)) {
+    return FALSE;
+  }
+
+  Self->mPageClears++;
+  return TRUE;
+}
 
 void
 SimAdapter::FrameBufferDeleter::operator() (
@@ -376,25 +506,26 @@ ServiceCallTracker::FailureStatus (
 
 bool
 ServiceCallTracker::Enter (
-  const char  *Service,
-  bool        CanFail,
-  EFI_STATUS  *Status
+  ServiceCall  &&Call,
+  EFI_STATUS   *Status
   )
 {
   bool  Inject = false;
 
-  if (CanFail) {
+  if (Call.CanFail) {
     mFailableCalls++;
     if ((mFailAt != 0) && (mFailAt == mFailableCalls)) {
       Inject  = true;
-      *Status = (mFailStatus != EFI_SUCCESS) ? mFailStatus : FailureStatus (Service);
+      *Status = (mFailStatus != EFI_SUCCESS) ? mFailStatus : FailureStatus (Call.Service);
       mFailAt = 0;
     }
   }
 
   if (mLogging) {
+    Call.Injected = Inject;
+    Call.Status   = EFI_SUCCESS;
     mOpen.push_back (mLog.size ());
-    mLog.push_back (ServiceCall{ Service, CanFail, Inject, EFI_SUCCESS });
+    mLog.push_back (std::move (Call));
   }
 
   return Inject;
@@ -402,11 +533,18 @@ ServiceCallTracker::Enter (
 
 void
 ServiceCallTracker::Leave (
-  EFI_STATUS  Status
+  EFI_STATUS  Status,
+  VOID        *Block
   )
 {
   if (mLogging && !mOpen.empty ()) {
-    mLog[mOpen.back ()].Status = Status;
+    ServiceCall  &Call = mLog[mOpen.back ()];
+
+    Call.Status = Status;
+    if (Block != nullptr) {
+      Call.Block = Block;
+    }
+
     mOpen.pop_back ();
   }
 }
@@ -440,6 +578,9 @@ SimAdapter::SimAdapter (
   Memory.FrameBufferSize  = mFrameBufferSize;
   Memory.Registers        = mRegisters.data ();
   Memory.RegisterFileSize = Options.RegisterFileSize;
+  Memory.ZeroPages        = ZeroFrameBufferPages;
+  Memory.ZeroPagesContext = this;
+  Memory.PageSize         = FrameBufferCache::PageSize ();
   if (!mModel.Initialize (Options.Config, Memory)) {
     QD520_SIM_FAIL (
       "adapter " + std::to_string (Index) + ": the model refused its memory or attributes (frame buffer " +

@@ -53,7 +53,10 @@ struct PoolBlock {
 /// AllocatePool/FreePool with the core's parameter checks, accounting of
 /// live blocks and bytes per memory type, and failure injection. Fresh
 /// blocks are filled with FreshFill; freed blocks with FreedFill before they
-/// go back to the host.
+/// go back to the host. A few freed blocks of SpareMinimum bytes or more
+/// (line buffers) are kept, poisoned under AddressSanitizer, for the next
+/// allocation of the same size: a large block from the host comes as fresh
+/// pages, which would be faulted in again at every mode set.
 class PoolTracker {
 public:
   static constexpr UINT8  FreshFill = 0xAF;
@@ -164,7 +167,24 @@ public:
     );
 
 private:
+  static constexpr UINTN   SpareMinimum = 0x10000;
+  static constexpr size_t  SpareMaxKept = 4;
+
+  /// A kept block of exactly Size bytes, or nullptr.
+  VOID *
+  TakeSpare (
+    UINTN  Size
+    );
+
+  /// Keeps a freed block for reuse or gives it back to the host.
+  void
+  KeepOrRelease (
+    VOID   *Memory,
+    UINTN  Size
+    );
+
   std::map<const VOID *, PoolBlock>    mBlocks;
+  std::vector<std::pair<VOID *, UINTN> >  mSpare;   ///< freed blocks kept for reuse
   std::set<UINT64>                     mFailAt;        ///< AllocationCalls values that fail
   UINT64                               mFailFrom = 0;  ///< 0 = off
   UINT64                               mAllocationCalls   = 0;
@@ -233,12 +253,18 @@ private:
 // Boot-service calls.
 //
 
-/// One call of a boot service through the service table.
+/// One call of a boot service through the service table, with the
+/// arguments that tell what it was for.
 struct ServiceCall {
-  const char    *Service;    ///< "AllocatePool", "OpenProtocol", ...
-  bool          CanFail;     ///< the service returns a status (RaiseTPL and RestoreTPL do not)
-  bool          Injected;    ///< failed by injection
-  EFI_STATUS    Status;      ///< what it returned (EFI_SUCCESS for the two without a status)
+  const char               *Service  = "";    ///< "AllocatePool", "OpenProtocol", ...
+  bool                     CanFail   = true;  ///< the service returns a status (RaiseTPL and RestoreTPL do not)
+  bool                     Injected  = false; ///< failed by injection
+  EFI_STATUS               Status    = EFI_SUCCESS; ///< what it returned (EFI_SUCCESS for the two without a status)
+  UINTN                    Size      = 0;     ///< AllocatePool: bytes asked for
+  VOID                     *Block    = nullptr; ///< AllocatePool: the block returned (NULL when it failed); FreePool: the block given back
+  std::vector<EFI_GUID>    Protocols;         ///< protocol services: the GUIDs named, in order
+  UINT32                   Attributes = 0;    ///< OpenProtocol: the open attributes
+  EFI_TPL                  Tpl       = 0;     ///< RaiseTPL, RestoreTPL: the level asked for
 };
 
 /// Counts the boot-service calls that come through the service table (the
@@ -254,20 +280,21 @@ public:
     const char  *Service
     );
 
-  /// Called by every service before it acts. For a service that can fail:
-  /// true when this call is the injected one; *Status then holds the status
-  /// to return.
+  /// Called by every service before it acts, with the call's service name,
+  /// CanFail and arguments. For a service that can fail: true when this call
+  /// is the injected one; *Status then holds the status to return.
   bool
   Enter (
-    const char  *Service,
-    bool        CanFail,
-    EFI_STATUS  *Status
+    ServiceCall  &&Call,
+    EFI_STATUS   *Status
     );
 
-  /// Records what the call returned (when logging).
+  /// Records what the call returned and, for AllocatePool, the block it
+  /// handed out (when logging).
   void
   Leave (
-    EFI_STATUS  Status
+    EFI_STATUS  Status,
+    VOID        *Block = nullptr
     );
 
   /// The Nth call that can fail, counted from now (1 = the next), fails
@@ -292,7 +319,8 @@ public:
     return mFailAt != 0;
   }
 
-  /// Calls that can fail, since the platform was created.
+  /// Calls that can fail, since the platform was created. The log, when
+  /// on, holds every call with its arguments.
   UINT64
   FailableCalls (
     ) const
@@ -464,6 +492,15 @@ public:
     return mFrameBufferSize;
   }
 
+  /// Zero fills whose whole pages the platform cleared without storing
+  /// into the pages nobody had touched (see AdapterMemory::ZeroPages).
+  UINT64
+  PageClears (
+    ) const
+  {
+    return mPageClears;
+  }
+
   /// 32-bit pixel at byte offset (Y * PixelsPerLine + X) * 4.
   UINT32
   Pixel (
@@ -516,6 +553,13 @@ private:
     UINT64  Offset
     ) const;
 
+  static BOOLEAN
+  ZeroFrameBufferPages (
+    VOID    *Context,
+    UINT8   *Start,
+    UINT64  Bytes
+    );
+
   static void
   OnUnexpectedCall (
     VOID            *Context,
@@ -533,6 +577,7 @@ private:
   PciIoDevice                             mPciIo;
   std::unique_ptr<UINT8[], FrameBufferDeleter>  mFrameBuffer;
   UINT64                                  mFrameBufferSize;
+  UINT64                                  mPageClears = 0;
   std::vector<UINT32>                     mRegisters;
   std::vector<TraceRecord>                mTrace;
   DevicePathBytes                         mDevicePath;

@@ -332,6 +332,9 @@ Qd520VirtualDeviceEntry (
   Memory.FrameBufferSize  = Qd520Sim::DefaultFrameBufferSize;
   Memory.Registers        = reinterpret_cast<UINT32 *>(static_cast<UINTN>(Registers));
   Memory.RegisterFileSize = Qd520Sim::DefaultRegisterFileSize;
+  Memory.ZeroPages        = NULL;
+  Memory.ZeroPagesContext = NULL;
+  Memory.PageSize         = 0;
   if (!mQd520VirtualAdapter.Initialize (Qd520Sim::DefaultAdapterConfig (), Memory)) {
     DEBUG ((DEBUG_ERROR, "QD520 virtual device: the adapter model refused its memory\n"));
     gBS->FreePages (FrameBuffer, QD520_VIRTUAL_FRAME_BUFFER_PAGES);

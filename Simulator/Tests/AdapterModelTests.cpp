@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include <cstring>
+#include <vector>
 
 namespace Qd520Sim {
 namespace {
@@ -282,13 +283,59 @@ TEST_F (AdapterModelTest, OverlappingCopyWithTheFrameBufferStillMovesEveryByte) 
   EXPECT_EQ (6u, FrameBufferWord (6));
 }
 
-TEST_F (AdapterModelTest, FillOfTheWholeFrameBufferSucceeds) {
-  UINT32  Zero = 0;
+//
+// The clear of a mode set hands untouched pages to the platform; every byte
+// reads as a fill of stores would leave it, and the call is traced as usual.
+//
+TEST_F (AdapterModelTest, ZeroFillOfWholePagesLeavesThePagesToThePlatformWithTheSameResult) {
+  UINT32        Zero      = 0;
+  UINT64        Zero64    = 0;
+  UINT32        Colour    = 0x77777777;
+  const UINT64  Words     = DefaultFrameBufferSize / 4;
+  const UINT64  Offsets[] = { 0, 0x1004, 0x300000, DefaultFrameBufferSize - 0x1000, DefaultFrameBufferSize - 4 };
 
-  std::memset (mAdapter->FrameBuffer (), 0x77, DefaultFrameBufferSize);
-  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint32, FrameBufferBar, 0, 0x800000, &Zero));
-  EXPECT_EQ (0u, FrameBufferWord (0));
-  EXPECT_EQ (0u, FrameBufferWord (0x7FFFFF));
+  std::memset (mAdapter->FrameBuffer (), 0x77, 0x400000);
+  std::memset (mAdapter->FrameBuffer () + DefaultFrameBufferSize - 0x2000, 0x77, 0x2000);
+
+  //
+  // A small zero fill and a large one of another value are plain stores.
+  //
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint32, FrameBufferBar, 0x1000, 0x400, &Zero));
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint32, FrameBufferBar, 0x100000, 0x40000, &Colour));
+  EXPECT_EQ (0u, mAdapter->PageClears ());
+  EXPECT_EQ (0u, FrameBufferWord (0x400));
+
+  //
+  // A clear that starts and ends inside a page, then the whole BAR.
+  //
+  const UINT64  Start = 0x2008;
+  const UINT64  End   = DefaultFrameBufferSize - 0x1008;
+
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint64, FrameBufferBar, Start, (End - Start) / 8, &Zero64));
+  EXPECT_EQ (1u, mAdapter->PageClears ());
+  EXPECT_EQ (Colour, FrameBufferWord (Start / 4 - 1));
+  EXPECT_EQ (0u, FrameBufferWord (Start / 4));
+  EXPECT_EQ (0u, FrameBufferWord (0x100000 / 4));
+  EXPECT_EQ (0u, FrameBufferWord (End / 4 - 1));
+  EXPECT_EQ (Colour, FrameBufferWord (End / 4));
+
+  ASSERT_EQ (EFI_SUCCESS, mPciIo->Mem.Write (mPciIo, EfiPciIoWidthFillUint32, FrameBufferBar, 0, Words, &Zero));
+  EXPECT_EQ (2u, mAdapter->PageClears ());
+  for (UINT64 Offset : Offsets) {
+    EXPECT_EQ (0u, FrameBufferWord (Offset / 4)) << "offset " << Offset;
+  }
+
+  std::vector<UINT8>  Zeros (DefaultFrameBufferSize, 0);
+  EXPECT_EQ (0, std::memcmp (Zeros.data (), mAdapter->FrameBuffer (), DefaultFrameBufferSize));
+
+  auto  Trace = mAdapter->Trace ();
+  ASSERT_EQ (4u, Trace.size ());
+  EXPECT_EQ (PciIoOperation::MemWrite, Trace[3].Operation);
+  EXPECT_EQ ((UINT32)EfiPciIoWidthFillUint32, Trace[3].Width);
+  EXPECT_EQ (0u, Trace[3].Offset);
+  EXPECT_EQ (Words, Trace[3].Count);
+  EXPECT_EQ (0u, Trace[3].Value);
+  EXPECT_EQ (EFI_SUCCESS, Trace[3].Status);
 }
 
 TEST_F (AdapterModelTest, FifoWidthKeepsDeviceAddressAndAdvancesBuffer) {

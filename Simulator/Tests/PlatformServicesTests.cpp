@@ -21,7 +21,9 @@ SerialDebugLibAssertHalt (
   );
 }
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace Qd520Sim {
 namespace {
@@ -81,6 +83,28 @@ TEST_F (PlatformServicesTest, PoolCountsLiveBlocksAndBytesPerTypeAndFillsFreshBl
   EXPECT_EQ (0u, mPlatform->Pool ().LiveBlocks ());
   EXPECT_EQ (EFI_INVALID_PARAMETER, mBs->AllocatePool (EfiConventionalMemory, 8, &Data));
   EXPECT_EQ (EFI_INVALID_PARAMETER, mBs->AllocatePool (EfiBootServicesData, 8, nullptr));
+}
+
+//
+// A line buffer given back and asked for again is a fresh block to the
+// driver, however the pool keeps its memory.
+//
+TEST_F (PlatformServicesTest, ALargeBlockFreedAndAllocatedAgainIsFreshlyFilledAndCounted) {
+  constexpr UINTN  Size  = 0x300000;
+  VOID             *First = nullptr;
+  VOID             *Again = nullptr;
+
+  ASSERT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, Size, &First));
+  std::memset (First, 0x5C, Size);
+  ASSERT_EQ (EFI_SUCCESS, mBs->FreePool (First));
+  EXPECT_FALSE (mPlatform->Pool ().IsLive (First));
+  ASSERT_EQ (EFI_SUCCESS, mBs->AllocatePool (EfiBootServicesData, Size, &Again));
+  EXPECT_EQ (Size, mPlatform->Pool ().LiveBytes ());
+  EXPECT_EQ (2u, mPlatform->Pool ().BlockAt (Again)->Serial);
+
+  std::vector<UINT8>  Fresh (Size, PoolTracker::FreshFill);
+  EXPECT_EQ (0, std::memcmp (Fresh.data (), Again, Size));
+  EXPECT_EQ (EFI_SUCCESS, mBs->FreePool (Again));
 }
 
 TEST_F (PlatformServicesTest, InjectedPoolFailureHitsTheNthAllocationAndClearsBuffer) {
@@ -150,6 +174,36 @@ TEST_F (PlatformServicesTest, ServiceCallsAreCountedLoggedAndTheNthFailableOneFa
   }
 
   EXPECT_EQ ("RaiseTPL~ 0; RestoreTPL~ 0; AllocatePool 0; HandleProtocol! 3; FreePool! 7; AllocatePool! 9; FreePool 0; ", Log);
+
+  //
+  // The arguments that tell what a call was for.
+  //
+  const std::vector<ServiceCall>  &Calls = Services.Log ();
+
+  ASSERT_EQ (7u, Calls.size ());
+  EXPECT_EQ ((EFI_TPL)TPL_NOTIFY, Calls[0].Tpl);
+  EXPECT_EQ ((EFI_TPL)TPL_APPLICATION, Calls[1].Tpl);
+  EXPECT_EQ (8u, Calls[2].Size);
+  EXPECT_EQ (Block, Calls[2].Block);
+  ASSERT_EQ (1u, Calls[3].Protocols.size ());
+  EXPECT_TRUE (SameGuid (Anything, Calls[3].Protocols[0]));
+  EXPECT_EQ (Block, Calls[4].Block);
+  EXPECT_EQ (nullptr, Calls[5].Block) << "a failed allocation hands out no block";
+  EXPECT_EQ (Block, Calls[6].Block);
+
+  Services.ClearLog ();
+  EFI_GUID    Other  = Anything;
+  EFI_HANDLE  Handle = nullptr;
+
+  Other.Data1++;
+  ASSERT_EQ (EFI_SUCCESS, mBs->InstallMultipleProtocolInterfaces (&Handle, &Anything, &Anything, &Other, nullptr, nullptr));
+  EXPECT_EQ (EFI_SUCCESS, mBs->OpenProtocol (Handle, &Anything, &Interface, mPlatform->ImageHandle (), nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL));
+  ASSERT_EQ (EFI_SUCCESS, mBs->UninstallMultipleProtocolInterfaces (Handle, &Anything, &Anything, &Other, nullptr, nullptr));
+  ASSERT_EQ (3u, Services.Log ().size ());
+  ASSERT_EQ (2u, Services.Log ()[0].Protocols.size ());
+  EXPECT_TRUE (SameGuid (Other, Services.Log ()[0].Protocols[1]));
+  EXPECT_EQ ((UINT32)EFI_OPEN_PROTOCOL_GET_PROTOCOL, Services.Log ()[1].Attributes);
+  EXPECT_EQ (2u, Services.Log ()[2].Protocols.size ());
 }
 
 TEST_F (PlatformServicesTest, FreeingAnUnknownPointerIsALoudFailure) {
