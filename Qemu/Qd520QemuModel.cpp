@@ -81,7 +81,11 @@ qd520_model_claim (
       continue;
     }
 
-    Model.Memory = AdapterMemory{ frame_buffer, frame_buffer_size, registers, register_file_size };
+    //
+    // Guest RAM belongs to QEMU: every fill stores into it, none hands
+    // pages back.
+    //
+    Model.Memory = AdapterMemory{ frame_buffer, frame_buffer_size, registers, register_file_size, NULL, NULL, 0 };
     if (!Model.Device.Initialize (DefaultAdapterConfig (), Model.Memory)) {
       return nullptr;
     }
