@@ -146,6 +146,7 @@ Adapter::Initialize (
   mAttributes          = 0;
   __builtin_memset (mConfig, 0, sizeof (mConfig));
   __builtin_memset (mHdmi, 0, sizeof (mHdmi));
+  __builtin_memset (mInfoFrames, 0, sizeof (mInfoFrames));
 
   if ((Memory.FrameBuffer == nullptr) || (Memory.FrameBufferSize == 0) ||
       (Memory.Registers == nullptr) || (Memory.RegisterFileSize < MinimumRegisterFileSize) ||
@@ -220,6 +221,23 @@ Adapter::PokeRegister (
 }
 
 VOID
+Adapter::PokeHdmi (
+  IN UINT8  Index,
+  IN UINT8  Value
+  )
+{
+  UINT8  *Selected;
+
+  mHdmi[Index] = Value;
+  Selected     = mInfoFrames[mHdmi[HdmiInfoFrameSelect] & HdmiInfoFrameBufferMask];
+  if (Index == HdmiInfoFrameSelect) {
+    __builtin_memcpy (&mHdmi[HdmiInfoFrameFirst], Selected, HdmiInfoFrameBytes);
+  } else if ((Index >= HdmiInfoFrameFirst) && (Index < HdmiInfoFrameFirst + HdmiInfoFrameBytes)) {
+    Selected[Index - HdmiInfoFrameFirst] = Value;
+  }
+}
+
+VOID
 Adapter::ApplyHdmiIndexDataWrite (
   IN UINT32  Value
   )
@@ -230,7 +248,7 @@ Adapter::ApplyHdmiIndexDataWrite (
   Index   = (UINT8)(Value & HdmiIndexMask);
   Latched = (UINT8)(PeekRegister (RegisterHdmiIndexData) >> HdmiDataShift);
   if ((Value & HdmiWriteStrobe) != 0) {
-    mHdmi[Index] = (UINT8)(Value >> HdmiDataShift);
+    PokeHdmi (Index, (UINT8)(Value >> HdmiDataShift));
   }
 
   if ((Value & HdmiReadRequest) != 0) {

@@ -17,6 +17,10 @@
     latched byte in bits 15-8 and the last written index in bits 7-0, zero
     above. The register word in the register memory always holds that
     read-back value, so presetting it presets the latch and the index.
+  - the transmitter's InfoFrame registers 0x60 to 0x70 (header, checksum,
+    payload bytes 1 to 13) are a window on one of sixteen InfoFrame buffers,
+    the one that the low four bits of transmitter register 0x5F select. A
+    write to 0x5F switches the window; the buffers keep their contents.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -63,6 +67,15 @@ constexpr UINT32  HdmiIndexMask            = 0x000000FF;
 constexpr UINT32  HdmiDataShift            = 8;
 constexpr UINT32  HdmiWriteStrobe          = BIT16;
 constexpr UINT32  HdmiReadRequest          = BIT17;
+
+//
+// Transmitter registers with behaviour of their own.
+//
+constexpr UINT8   HdmiInfoFrameSelect      = 0x5F;        ///< low four bits: InfoFrame buffer behind 0x60-0x70
+constexpr UINT8   HdmiInfoFrameFirst       = 0x60;        ///< header byte 0 (type) of the selected buffer
+constexpr UINTN   HdmiInfoFrameBytes       = 17;          ///< 3 header bytes, the checksum, 13 payload bytes
+constexpr UINTN   HdmiInfoFrameBuffers     = 16;
+constexpr UINT8   HdmiInfoFrameBufferMask  = 0x0F;
 
 //
 // Bulk moves for the frame-buffer fast path. They make no call out of the
@@ -249,21 +262,23 @@ public:
     return mHdmi[Index];
   }
 
+  /// Sets what transmitter register Index reads back. Like a strobed write,
+  /// it fills the selected InfoFrame buffer (0x60-0x70) or selects one (0x5F).
   VOID
   PokeHdmi (
     IN UINT8  Index,
     IN UINT8  Value
-    )
-  {
-    mHdmi[Index] = Value;
-  }
+    );
 
-  /// The 256 transmitter registers.
-  UINT8 *
-  HdmiRegisters (
-    )
+  /// Byte Offset (0 to 16: type, version, length, checksum, payload 1 to 13)
+  /// of the InfoFrame buffer that select value Select addresses.
+  UINT8
+  PeekInfoFrame (
+    IN UINT8  Select,
+    IN UINTN  Offset
+    ) const
   {
-    return mHdmi;
+    return mInfoFrames[Select & HdmiInfoFrameBufferMask][Offset];
   }
 
   //
@@ -272,6 +287,13 @@ public:
   UINT8 *
   FrameBuffer (
     )
+  {
+    return mFrameBuffer;
+  }
+
+  CONST UINT8 *
+  FrameBuffer (
+    ) const
   {
     return mFrameBuffer;
   }
@@ -347,7 +369,8 @@ private:
     );
 
   UINT8     mConfig[ConfigSpaceSize];
-  UINT8     mHdmi[HdmiRegisterCount];
+  UINT8     mHdmi[HdmiRegisterCount];    ///< 0x60-0x70 mirror the selected InfoFrame buffer
+  UINT8     mInfoFrames[HdmiInfoFrameBuffers][HdmiInfoFrameBytes];
   UINT8     *mFrameBuffer;
   UINT64    mFrameBufferSize;
   UINT64    mFrameBufferBase;

@@ -80,8 +80,19 @@ TEST_F (EngineTraceTest, InitializeHardwareMakesTheWholeBringUpSequence) {
   EXPECT_EQ (mAdapter->Register (0x80080) & 0x00000004, 0u);
   EXPECT_EQ (mAdapter->Register (0x68) & 0x2006, 0x2006u);
   EXPECT_EQ (mAdapter->Hdmi (0x41), 0x10);
-  EXPECT_EQ (mAdapter->Hdmi (0x63), 0x70) << "the audio InfoFrame's checksum byte is written last";
-  EXPECT_EQ (mAdapter->Hdmi (0x6B), 0x4E) << "AVI payload byte 8 is not overwritten by the audio InfoFrame";
+  EXPECT_EQ (mAdapter->Hdmi (0x63), 0x70) << "the audio InfoFrame's buffer is selected last";
+  EXPECT_EQ (mAdapter->Hdmi (0x6B), 0x00) << "the audio InfoFrame's buffer has no payload byte 8";
+
+  // Each InfoFrame lands in the buffer its select value names.
+  const Qd520Sim::Adapter  &Model = mAdapter->Model ();
+  const UINT8              Avi[]   = { 0x82, 0x02, 0x0D, 0x16, 0x00, 0x00, 0x12, 0x00, 0x00, 0xE4, 0xB5, 0x4E,
+                                       0x59, 0xD2, 0xEB, 0x18, 0x1D };
+  const UINT8              Audio[] = { 0x84, 0x01, 0x0A, 0x70, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                       0x00, 0x00, 0x00, 0x00, 0x00 };
+  for (UINTN Offset = 0; Offset < Qd520Sim::HdmiInfoFrameBytes; Offset++) {
+    EXPECT_EQ (Model.PeekInfoFrame (0x06, Offset), Avi[Offset]) << "AVI InfoFrame byte " << Offset;
+    EXPECT_EQ (Model.PeekInfoFrame (0x08, Offset), Audio[Offset]) << "audio InfoFrame byte " << Offset;
+  }
   EXPECT_EQ (mAdapter->Hdmi (0x92), 0x80);
 }
 

@@ -77,7 +77,7 @@ TEST_F (ModeSet3840TraceTest, Mode3840x2160SendsTheVendorInfoFrameAnd3840ClassAu
 
     mAdapter->SetHdmi (0x45, OutputControlBefore);
     SelectReference (Is12288kHz);
-    UINT8  Checksum = mAdapter->Hdmi (0x63);
+    UINT8  Checksum = mAdapter->Model ().PeekInfoFrame (0x05, 3);
 
     ExpectedTrace  Expected = Expect ();
     EXPECT_EQ (ExpectSetModeHardware (Expected, Mode, &mTestTimings[0], PllWord, 0), 0);
@@ -96,7 +96,7 @@ TEST_F (ModeSet3840TraceTest, Mode3840x2160SendsTheVendorInfoFrameAnd3840ClassAu
       EXPECT_EQ (mAdapter->Hdmi (Register.first), Register.second) << "register " << std::hex << +Register.first;
     }
 
-    EXPECT_EQ (mAdapter->Hdmi (0x63), Checksum) << "no checksum is written";
+    EXPECT_EQ (mAdapter->Hdmi (0x63), Checksum) << "no checksum is written into the vendor InfoFrame's buffer";
     EXPECT_EQ (mAdapter->Register (RegHdmiControl), 0x81u);
     EXPECT_EQ (mQdl520HdmiControl, 0x41);
     EXPECT_TRUE (FrameBufferIsClear ());

@@ -100,4 +100,7 @@ fi
 mkdir -p "$top/build"
 echo "$kit" >"$top/build/.edk2-path"
 "$top/Tools/edk2-workspace.sh" "$kit" "$top/build/edk2/workspace" >/dev/null
+# QEMU with the QD520 device, built once from Debian's qemu source package.
+[ -f "$cache/qemu/source/.qd520-package-version" ] || ensure_deb_src
+"$top/Tools/build-qemu.sh" "$kit"
 echo "$kit"

@@ -161,6 +161,43 @@ TEST_F (AdapterModelTest, HdmiReadRequestLatchesRegisterUntilNextRequest) {
   EXPECT_EQ (0x5A31u, ReadRegister (RegisterHdmiIndexData));
 }
 
+TEST_F (AdapterModelTest, InfoFrameRegistersAreAWindowOnTheSelectedBuffer) {
+  auto  HdmiWrite = [this](UINT8 Index, UINT8 Value) {
+                      ASSERT_EQ (EFI_SUCCESS, WriteRegister (RegisterHdmiIndexData, (Value << 8) | HdmiWriteStrobe | Index));
+                    };
+  auto  HdmiRead = [this](UINT8 Index) {
+                     EXPECT_EQ (EFI_SUCCESS, WriteRegister (RegisterHdmiIndexData, HdmiReadRequest | Index));
+                     return (UINT8)(ReadRegister (RegisterHdmiIndexData) >> 8);
+                   };
+
+  HdmiWrite (0x5F, 0x06);
+  HdmiWrite (0x60, 0x82);
+  HdmiWrite (0x63, 0x16);
+  HdmiWrite (0x70, 0x1D);
+  HdmiWrite (0x71, 0x33);   // past the window: an ordinary register
+  HdmiWrite (0x5F, 0x08);
+  EXPECT_EQ (0x00, HdmiRead (0x60)) << "the audio buffer is empty";
+  HdmiWrite (0x60, 0x84);
+  HdmiWrite (0x63, 0x70);
+  EXPECT_EQ (0x33, HdmiRead (0x71));
+
+  HdmiWrite (0x5F, 0x16);   // only the low four bits select: the AVI buffer again
+  EXPECT_EQ (0x82, HdmiRead (0x60));
+  EXPECT_EQ (0x16, HdmiRead (0x63));
+  EXPECT_EQ (0x1D, mAdapter->Hdmi (0x70));
+
+  const Adapter  &Model = mAdapter->Model ();
+  EXPECT_EQ (0x84, Model.PeekInfoFrame (0x08, 0));
+  EXPECT_EQ (0x70, Model.PeekInfoFrame (0x08, 3));
+  EXPECT_EQ (0x00, Model.PeekInfoFrame (0x08, 16));
+  EXPECT_EQ (0x1D, Model.PeekInfoFrame (0x06, 16));
+
+  // A preset goes through the window too.
+  mAdapter->SetHdmi (0x64, 0x41);
+  EXPECT_EQ (0x41, Model.PeekInfoFrame (0x06, 4));
+  EXPECT_EQ (0x00, Model.PeekInfoFrame (0x08, 4));
+}
+
 //
 // Parameter checks.
 //

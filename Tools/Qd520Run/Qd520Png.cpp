@@ -1,5 +1,5 @@
 /** @file
-  Writes a region of a 32-bit BGRX frame buffer as an RGB PNG file.
+  Writes a picture of 0x00RRGGBB pixels as an RGB PNG file.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -18,12 +18,11 @@
 namespace Qd520Run {
 
 bool
-WriteBgrxPng (
+WriteRgbPng (
   const std::string  &Path,
-  const uint8_t      *FrameBuffer,
+  const uint32_t     *Pixels,
   size_t             Width,
   size_t             Height,
-  size_t             PixelsPerLine,
   std::string        &Error
   )
 {
@@ -65,12 +64,12 @@ WriteBgrxPng (
     );
   png_write_info (Png, Info);
   for (size_t Y = 0; Y < Height; Y++) {
-    const uint8_t  *Pixel = FrameBuffer + Y * PixelsPerLine * 4;
+    const uint32_t  *Pixel = Pixels + Y * Width;
 
-    for (size_t X = 0; X < Width; X++, Pixel += 4) {
-      Row[X * 3 + 0] = Pixel[2];
-      Row[X * 3 + 1] = Pixel[1];
-      Row[X * 3 + 2] = Pixel[0];
+    for (size_t X = 0; X < Width; X++, Pixel++) {
+      Row[X * 3 + 0] = (png_byte)(*Pixel >> 16);
+      Row[X * 3 + 1] = (png_byte)(*Pixel >> 8);
+      Row[X * 3 + 2] = (png_byte)*Pixel;
     }
 
     png_write_row (Png, Row.data ());

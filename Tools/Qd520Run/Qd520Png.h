@@ -1,5 +1,5 @@
 /** @file
-  Writes a region of a 32-bit BGRX frame buffer as an RGB PNG file.
+  Writes a picture of 0x00RRGGBB pixels as an RGB PNG file.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -14,16 +14,14 @@
 
 namespace Qd520Run {
 
-/// Writes Width x Height pixels of FrameBuffer, whose lines are
-/// PixelsPerLine pixels apart, to Path. Returns false with Error set when
-/// the file cannot be written.
+/// Writes Width x Height pixels, line by line without gaps, to Path.
+/// Returns false with Error set when the file cannot be written.
 bool
-WriteBgrxPng (
+WriteRgbPng (
   const std::string  &Path,
-  const uint8_t      *FrameBuffer,
+  const uint32_t     *Pixels,
   size_t             Width,
   size_t             Height,
-  size_t             PixelsPerLine,
   std::string        &Error
   );
 

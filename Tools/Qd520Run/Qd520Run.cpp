@@ -4,8 +4,9 @@
   serial output, the protocols on the image, controller and display child,
   and the readable PCI I/O trace of the start (engine bring-up and the mode
   set of mode 0). Then it sets every mode, draws a test pattern and a
-  scrolling block of text through Blt and writes each screen as a PNG,
-  beside the register trace of that mode set.
+  scrolling block of text through Blt and writes each screen as a monitor
+  would show it (the adapter's scan-out of its registers) as a PNG, beside
+  the register trace of that mode set, and prints the monitor's report.
 
     qd520-run [--output DIR]     (default DIR: build/run)
 
@@ -17,6 +18,7 @@
 **/
 
 #include "Qd520Png.h"
+#include "Qd520ScanOut.h"
 #include "Qd520TraceText.h"
 #include "SimPlatform.h"
 
@@ -370,6 +372,48 @@ private:
   UINTN                         mCalls      = 0;
 };
 
+/// What a monitor on the adapter shows: the scanned-out picture, or a black
+/// 640x480 screen when it shows none. Returns whether a picture is shown.
+bool
+MonitorPicture (
+  const Qd520Sim::Adapter  &Device,
+  std::vector<UINT32>      &Pixels,
+  UINT32                   &Width,
+  UINT32                   &Height
+  )
+{
+  Qd520Sim::ScanOutMode  Mode;
+
+  Qd520Sim::DecodeScanOut (Device, &Mode);
+  if (Mode.Blank != Qd520Sim::ScanOutBlank::None) {
+    Width  = 640;
+    Height = 480;
+    Pixels.assign ((size_t)Width * Height, 0);
+    return false;
+  }
+
+  Width  = Mode.Width;
+  Height = Mode.Height;
+  Pixels.resize ((size_t)Width * Height);
+  for (UINT32 Row = 0; Row < Height; Row++) {
+    Qd520Sim::ScanOutLine (Device, Mode, Row, &Pixels[(size_t)Row * Width]);
+  }
+
+  return true;
+}
+
+std::string
+MonitorReport (
+  const Qd520Sim::Adapter  &Device
+  )
+{
+  std::string  Text (Qd520Sim::FormatMonitorReport (Device, nullptr, 0) + 1, '\0');
+
+  Qd520Sim::FormatMonitorReport (Device, &Text[0], Text.size ());
+  Text.pop_back ();
+  return Text;
+}
+
 } // namespace
 
 int
@@ -465,6 +509,8 @@ main (
   //
   // Every mode, from the highest down so that mode 0 is programmed again.
   //
+  std::vector<UINT32>  Picture;
+
   std::printf ("\nDrawing:\n");
   for (UINT32 Step = 0; Step < Gop->Mode->MaxMode; Step++) {
     UINT32  Mode = Gop->Mode->MaxMode - 1 - Step;
@@ -484,22 +530,24 @@ main (
     Paint.ScrollingText (13);
     Adapter.PciIo ().SetTracing (TRUE);
 
-    std::string  Error;
-    std::string  PngPath = Output + "/mode" + std::to_string (Mode) + ".png";
-    bool         Written = Qd520Run::WriteBgrxPng (
-                             PngPath,
-                             Adapter.FrameBuffer (),
-                             Gop->Mode->Info->HorizontalResolution,
-                             Gop->Mode->Info->VerticalResolution,
-                             Gop->Mode->Info->PixelsPerScanLine,
-                             Error
-                             );
+    //
+    // The screen as a monitor shows it: the adapter's scan-out of the
+    // registers the mode set programmed.
+    //
+    std::string            Error;
+    std::string            PngPath = Output + "/mode" + std::to_string (Mode) + ".png";
+    UINT32                 Width;
+    UINT32                 Height;
+    bool                   Shown   = MonitorPicture (Adapter.Model (), Picture, Width, Height);
+    bool                   Written = Qd520Run::WriteRgbPng (PngPath, Picture.data (), Width, Height, Error);
 
     std::printf ("  mode %u %ux%u: SetMode %s, %zu register and frame-buffer calls (%s), %zu Blt calls %s, %s\n",
       Mode, Gop->Mode->Info->HorizontalResolution, Gop->Mode->Info->VerticalResolution,
       StatusText (Status).c_str (), Adapter.TraceCount (), TracePath.c_str (), Paint.Calls (),
       StatusText (Paint.FirstError ()).c_str (), Written ? PngPath.c_str () : Error.c_str ());
-    Ok = Ok && !EFI_ERROR (Status) && !EFI_ERROR (Paint.FirstError ()) && Written;
+    std::printf ("    monitor: %s\n", MonitorReport (Adapter.Model ()).c_str ());
+    Ok = Ok && !EFI_ERROR (Status) && !EFI_ERROR (Paint.FirstError ()) && Written && Shown &&
+         (Width == Gop->Mode->Info->HorizontalResolution) && (Height == Gop->Mode->Info->VerticalResolution);
   }
 
   //
