@@ -417,7 +417,9 @@ RunScriptCommand (
 }
 
 /**
-  TRUE when Handle carries PCI I/O whose identifiers are Wanted.
+  TRUE when Handle, or the PCI controller its device path lies below (a
+  driver may put its graphics output on a child), carries PCI I/O whose
+  identifiers are Wanted.
 **/
 BOOLEAN
 IsAdapter (
@@ -425,10 +427,21 @@ IsAdapter (
   IN PCI_IDENTITY  Wanted
   )
 {
-  EFI_PCI_IO_PROTOCOL  *PciIo;
-  UINT16               Identity[2];
+  EFI_PCI_IO_PROTOCOL       *PciIo;
+  EFI_DEVICE_PATH_PROTOCOL  *Path;
+  EFI_HANDLE                PciHandle;
+  UINT16                    Identity[2];
 
-  return (BOOLEAN)(!EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo))) &&
+  PciHandle = Handle;
+  if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo)))) {
+    if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path))) ||
+        EFI_ERROR (gBS->LocateDevicePath (&gEfiPciIoProtocolGuid, &Path, &PciHandle)))
+    {
+      return FALSE;
+    }
+  }
+
+  return (BOOLEAN)(!EFI_ERROR (gBS->HandleProtocol (PciHandle, &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo))) &&
                    !EFI_ERROR (PciIo->Pci.Read (PciIo, EfiPciIoWidthUint16, PCI_VENDOR_ID_OFFSET, 2, Identity)) &&
                    (Identity[0] == Wanted.VendorId) && (Identity[1] == Wanted.DeviceId));
 }

@@ -220,6 +220,10 @@ class Boot:
             self.drive()
         except (qd520_qemu.QemuError, OSError) as error:
             self.error = str(error)
+            with open(os.path.join(self.directory, "qemu.log"), errors="replace") as log:
+                said = log.read().strip()
+            if said:
+                self.error += "; QEMU: " + said.splitlines()[-1]
         finally:
             self.qemu.close()
             self.seconds = self.qemu.elapsed()
@@ -647,7 +651,7 @@ class CompareBoot(Boot):
     holds = ["%s-%d" % (name, round_) for round_ in range(1, COMPARE_ROUNDS + 1) for name in ("qd520", "bochs")]
 
     def extra_devices(self):
-        return ["-device", "bochs-display,id=bochs,xres=800,yres=600"]
+        return ["-device", "bochs-display,id=bochs,xres=800,yres=600,romfile="]
 
     def screen_ids(self):
         return ["qd520", "bochs"]

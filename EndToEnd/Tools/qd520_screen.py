@@ -338,7 +338,9 @@ def find_text(screen, font, text):
                        for cx, cy in [layout.cell_origin(column + index, row)]
                        for want in [expected_cell(font, character, foreground, background, False)]
                        for dy in range(GLYPH_HEIGHT)):
-                    found.append(layout.cell_origin(column, row) + (foreground, background))
+                    place = layout.cell_origin(column, row) + (foreground, background)
+                    if place not in found:      # the layouts' grids can coincide
+                        found.append(place)
     return found
 
 
