@@ -14,9 +14,10 @@
 
   Qd520ConsoleTest.efi console LINES NAME [VVVV:DDDD]
     Drives the text output that the firmware's graphics console bound to the
-    QD520 controller (or to the display controller with PCI vendor VVVV and
-    device DDDD, hexadecimal): text mode 0 (80x25), yellow on blue, cursor on, clear
-    screen, then LINES lines followed by CR LF, enough to scroll. Line k
+    QD520's graphics output (or to that of the display controller with PCI
+    vendor VVVV and device DDDD, hexadecimal): text mode 0 (80x25), yellow
+    on blue, cursor on, clear screen, then LINES lines followed by CR LF,
+    enough to scroll. Line k
     (from 1) is k + LINE_LENGTH_BASE characters long: k as two decimal
     digits, ':', then the letters a to z over and over. Then it writes:
     - NAME.bgrx: the frame buffer as the adapter holds it, FrameBufferSize
@@ -49,8 +50,8 @@
     controller without children: the graphics output must appear on the
     controller, no new child with a path below the controller's, the mode
     set must have cleared all of BAR 0 (filled with a pattern beforehand)
-    and the console text output bound to it must draw; then DisconnectController
-    must remove the graphics output and leave PCI I/O open BY_DRIVER by
+    and the console text output bound to it must draw; then
+    DisconnectController must remove the graphics output and leave PCI I/O open BY_DRIVER by
     nobody. The controller is left disconnected. Writes NAME.txt and prints
     one summary line.
 
@@ -124,10 +125,10 @@ constexpr UINTN   CALIBRATION_MICROSECONDS = 100000;
 constexpr UINTN   MICROSECONDS_PER_MS      = 1000;
 
 //
-// BAR 0 before a mode set: a pixel no mode set leaves behind.
+// BAR 0 filled before a mode set: a pixel no mode set leaves behind.
 //
-constexpr UINT8   FRAME_BUFFER_BAR     = 0;
-constexpr UINT32  POWER_ON_PIXEL       = 0xA5C3E1F0;
+constexpr UINT8   FRAME_BUFFER_BAR = 0;
+constexpr UINT32  BAR_FILL_PIXEL   = 0xA5C3E1F0;
 
 constexpr UINTN
 LineLength (
@@ -1106,7 +1107,7 @@ GetFrameBufferBar (
 }
 
 /**
-  Fills all of BAR 0 with POWER_ON_PIXEL, with memory decoding on for the
+  Fills all of BAR 0 with BAR_FILL_PIXEL, with memory decoding on for the
   fill and the attributes put back afterwards.
 **/
 EFI_STATUS
@@ -1134,7 +1135,7 @@ FillFrameBufferBar (
   }
 
   if (!EFI_ERROR (Status)) {
-    SetMem32 (Base, Length, POWER_ON_PIXEL);
+    SetMem32 (Base, Length, BAR_FILL_PIXEL);
     Status = PciIo->Attributes (PciIo, EfiPciIoAttributeOperationSet, Attributes, NULL);
   }
 
