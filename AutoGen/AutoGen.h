@@ -114,10 +114,8 @@ EFI_STATUS EFIAPI UefiRuntimeServicesTableLibConstructor (IN EFI_HANDLE ImageHan
 EFI_STATUS EFIAPI InitializeQdl520 (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
 
 //
-// Entry points of the end-to-end modules: the virtual QD520 driver and the
-// console test application.
+// Entry point of the end-to-end console test application.
 //
-EFI_STATUS EFIAPI Qd520VirtualDeviceEntry (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
 EFI_STATUS EFIAPI Qd520ConsoleTestMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
 
 #ifdef __cplusplus

@@ -55,7 +55,7 @@ GLOBAL_REMOVE_IF_UNREFERENCED EFI_GUID  gEfiDriverSupportedEfiVersionProtocolGui
 ;
 
 //
-// Protocols and GUIDs of the end-to-end modules (virtual adapter, console test).
+// Protocols and GUIDs of the end-to-end console test application.
 //
 GLOBAL_REMOVE_IF_UNREFERENCED EFI_GUID  gEfiShellParametersProtocolGuid = { 0x752f3136, 0x4e16, 0x4fdc, {0xa2, 0x2a, 0xe5, 0xf4, 0x68, 0x12, 0xf4, 0xca }};
 

@@ -12,34 +12,46 @@
     hexadecimal. Shell scripts cannot capture command output; this is how a
     later script step names the handles.
 
-  Qd520ConsoleTest.efi console LINES NAME
+  Qd520ConsoleTest.efi console LINES NAME [VVVV:DDDD]
     Drives the text output that the firmware's graphics console bound to the
-    QD520 controller: text mode 0 (80x25), yellow on blue, cursor on, clear
-    screen, then LINES lines followed by CR LF, enough to scroll. Line k
+    QD520's graphics output (or to that of the display controller with PCI
+    vendor VVVV and device DDDD, hexadecimal): text mode 0 (80x25), yellow
+    on blue, cursor on, clear screen, then LINES lines followed by CR LF,
+    enough to scroll. Line k
     (from 1) is k + LINE_LENGTH_BASE characters long: k as two decimal
     digits, ':', then the letters a to z over and over. Then it writes:
     - NAME.bgrx: the frame buffer as the adapter holds it, FrameBufferSize
       bytes read from FrameBufferBase;
     - NAME-blt.bgrx: the visible screen read back through Blt
       (EfiBltVideoToBltBuffer), width x height pixels;
-    - NAME.txt: key=value lines describing the graphics and text modes and
-      the status of every call.
-  It prints one summary line on the shell console ("QD520 console test:").
+    - NAME.txt: key=value lines describing the graphics and text modes,
+      the status of every call and the time the lines took (processor
+      time-stamp ticks, and ticks per millisecond measured with Stall).
+  Then it holds the screen for the host (see "hold") and prints one summary
+  line on the shell console ("QD520 console test:").
 
   Qd520ConsoleTest.efi samemode NAME
     On the QD520's graphics output: fills the visible screen blue through
     Blt and reads it back, sets the current mode again and reads the screen
     back through Blt and straight from the frame buffer. The visible screen
     and the mode's whole frame must be black, and the mode record unchanged.
-    Writes NAME.txt and prints one summary line.
+    Holds the black screen for the host, writes NAME.txt and prints one
+    summary line.
+
+  Qd520ConsoleTest.efi hold NAME
+    Holds the screen for the host: writes "QD520 console test: hold NAME" to
+    the serial port only (nothing reaches the screens) and waits for a key,
+    at most HOLD_SECONDS. A harness takes its screenshots on that line and
+    then sends the key.
 
   Qd520ConsoleTest.efi endnode NAME
     The QD520 controller must have no graphics output (disconnected). It is
     connected with an end-node remaining device path, which asks for the
     controller without children: the graphics output must appear on the
-    controller, no new child with a path below the controller's, and the
-    console text output bound to it must draw; then DisconnectController
-    must remove the graphics output and leave PCI I/O open BY_DRIVER by
+    controller, no new child with a path below the controller's, the mode
+    set must have cleared all of BAR 0 (filled with a pattern beforehand)
+    and the console text output bound to it must draw; then
+    DisconnectController must remove the graphics output and leave PCI I/O open BY_DRIVER by
     nobody. The controller is left disconnected. Writes NAME.txt and prints
     one summary line.
 
@@ -49,6 +61,7 @@
 
 extern "C" {
 #include <Uefi.h>
+#include <IndustryStandard/Acpi.h>
 #include <IndustryStandard/Pci.h>
 #include <Protocol/DevicePath.h>
 #include <Protocol/GraphicsOutput.h>
@@ -62,6 +75,7 @@ extern "C" {
 #include <Library/DevicePathLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/PrintLib.h>
+#include <Library/SerialPortLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 }
@@ -84,6 +98,14 @@ constexpr UINT16  QD520_DEVICE_ID = 0x0520;
 constexpr CHAR8   QD520_CONTROLLER_NAME[] = "Quandrel QD520 PCI Adapter";
 constexpr CHAR8   QD520_DRIVER_NAME[]     = "Quandrel QD520 GOP Driver";
 
+/// PCI identifiers of the display controller a command works on.
+struct PCI_IDENTITY {
+  UINT16    VendorId;
+  UINT16    DeviceId;
+};
+
+constexpr PCI_IDENTITY  QD520_IDENTITY = { QD520_VENDOR_ID, QD520_DEVICE_ID };
+
 //
 // The console pattern.
 //
@@ -93,6 +115,20 @@ constexpr UINTN  MAX_LINES          = 99;   ///< two decimal digits
 constexpr UINTN  TEXT_MODE          = 0;    ///< 80x25, offered by every console
 constexpr UINTN  TEXT_ATTRIBUTE     = EFI_TEXT_ATTR (EFI_YELLOW, EFI_BLUE);
 constexpr UINTN  LETTERS            = 26;
+
+//
+// Holding the screen for the host, and timing.
+//
+constexpr UINT64  HOLD_SECONDS             = 60;
+constexpr UINT64  TIMER_UNITS_PER_SECOND   = 10000000;   ///< SetTimer counts 100 ns units
+constexpr UINTN   CALIBRATION_MICROSECONDS = 100000;
+constexpr UINTN   MICROSECONDS_PER_MS      = 1000;
+
+//
+// BAR 0 filled before a mode set: a pixel no mode set leaves behind.
+//
+constexpr UINT8   FRAME_BUFFER_BAR = 0;
+constexpr UINT32  BAR_FILL_PIXEL   = 0xA5C3E1F0;
 
 constexpr UINTN
 LineLength (
@@ -382,28 +418,68 @@ RunScriptCommand (
 }
 
 /**
-  TRUE when Handle carries PCI I/O whose identifiers are the adapter's.
+  TRUE when Handle, or the PCI controller its device path lies below (a
+  driver may put its graphics output on a child), carries PCI I/O whose
+  identifiers are Wanted.
 **/
 BOOLEAN
 IsAdapter (
-  IN EFI_HANDLE  Handle
+  IN EFI_HANDLE    Handle,
+  IN PCI_IDENTITY  Wanted
   )
 {
-  EFI_PCI_IO_PROTOCOL  *PciIo;
-  UINT16               Identity[2];
+  EFI_PCI_IO_PROTOCOL       *PciIo;
+  EFI_DEVICE_PATH_PROTOCOL  *Path;
+  EFI_HANDLE                PciHandle;
+  UINT16                    Identity[2];
 
-  return (BOOLEAN)(!EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo))) &&
+  PciHandle = Handle;
+  if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo)))) {
+    if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path))) ||
+        EFI_ERROR (gBS->LocateDevicePath (&gEfiPciIoProtocolGuid, &Path, &PciHandle)))
+    {
+      return FALSE;
+    }
+  }
+
+  return (BOOLEAN)(!EFI_ERROR (gBS->HandleProtocol (PciHandle, &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo))) &&
                    !EFI_ERROR (PciIo->Pci.Read (PciIo, EfiPciIoWidthUint16, PCI_VENDOR_ID_OFFSET, 2, Identity)) &&
-                   (Identity[0] == QD520_VENDOR_ID) && (Identity[1] == QD520_DEVICE_ID));
+                   (Identity[0] == Wanted.VendorId) && (Identity[1] == Wanted.DeviceId));
 }
 
 /**
-  Finds the first handle with Protocol that is the QD520 controller.
+  Reads "VVVV:DDDD" (hexadecimal) into Identity.
+
+  @retval FALSE  Text is not of that form.
+**/
+BOOLEAN
+ParseIdentity (
+  IN  CONST CHAR16  *Text,
+  OUT PCI_IDENTITY  *Identity
+  )
+{
+  constexpr UINTN  DIGITS = 4;
+  CHAR16           Vendor[DIGITS + 1];
+
+  if ((StrLen (Text) != 2 * DIGITS + 1) || (Text[DIGITS] != L':')) {
+    return FALSE;
+  }
+
+  StrnCpyS (Vendor, DIGITS + 1, Text, DIGITS);
+  Identity->VendorId = static_cast<UINT16>(StrHexToUintn (Vendor));
+  Identity->DeviceId = static_cast<UINT16>(StrHexToUintn (&Text[DIGITS + 1]));
+  return TRUE;
+}
+
+/**
+  Finds the first handle with Protocol that is the controller Wanted
+  identifies (the QD520 unless a command names another).
 **/
 EFI_STATUS
 FindAdapterWith (
   IN  EFI_GUID    *Protocol,
-  OUT EFI_HANDLE  *Controller
+  OUT EFI_HANDLE  *Controller,
+  IN  PCI_IDENTITY  Wanted = QD520_IDENTITY
   )
 {
   EFI_STATUS  Status;
@@ -417,7 +493,7 @@ FindAdapterWith (
 
   Status = EFI_NOT_FOUND;
   for (UINTN Index = 0; Index < Count; Index++) {
-    if (IsAdapter (Handles[Index])) {
+    if (IsAdapter (Handles[Index], Wanted)) {
       *Controller = Handles[Index];
       Status      = EFI_SUCCESS;
       break;
@@ -435,12 +511,13 @@ FindAdapterWith (
 EFI_STATUS
 FindAdapterGraphicsOutput (
   OUT EFI_HANDLE                    *Controller,
-  OUT EFI_GRAPHICS_OUTPUT_PROTOCOL  **GraphicsOutput
+  OUT EFI_GRAPHICS_OUTPUT_PROTOCOL  **GraphicsOutput,
+  IN  PCI_IDENTITY                  Wanted = QD520_IDENTITY
   )
 {
   EFI_STATUS  Status;
 
-  Status = FindAdapterWith (&gEfiGraphicsOutputProtocolGuid, Controller);
+  Status = FindAdapterWith (&gEfiGraphicsOutputProtocolGuid, Controller, Wanted);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -504,6 +581,71 @@ DrawPattern (
   }
 
   return Failures;
+}
+
+/**
+  Holds the screens for the host: drops pending keys, writes
+  "QD520 console test: hold NAME" to the serial port only and waits for a
+  key, at most HOLD_SECONDS.
+
+  @retval EFI_SUCCESS  A key came.
+  @retval EFI_TIMEOUT  None came.
+**/
+EFI_STATUS
+HoldForHost (
+  IN CONST CHAR16  *Name
+  )
+{
+  EFI_STATUS     Status;
+  EFI_INPUT_KEY  Key;
+  EFI_EVENT      Events[2];
+  UINTN          Signalled;
+  CHAR8          Line[128];
+  UINTN          Length;
+
+  while (!EFI_ERROR (gST->ConIn->ReadKeyStroke (gST->ConIn, &Key))) {
+  }
+
+  Status = gBS->CreateEvent (EVT_TIMER, TPL_APPLICATION, NULL, NULL, &Events[1]);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Length = AsciiSPrint (Line, sizeof (Line), "QD520 console test: hold %s\r\n", Name);
+  SerialPortWrite (reinterpret_cast<UINT8 *>(Line), Length);
+
+  Events[0] = gST->ConIn->WaitForKey;
+  Status    = gBS->SetTimer (Events[1], TimerRelative, HOLD_SECONDS * TIMER_UNITS_PER_SECOND);
+  if (!EFI_ERROR (Status)) {
+    Status = gBS->WaitForEvent (2, Events, &Signalled);
+  }
+
+  gBS->CloseEvent (Events[1]);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  if (Signalled != 0) {
+    return EFI_TIMEOUT;
+  }
+
+  gST->ConIn->ReadKeyStroke (gST->ConIn, &Key);
+  return EFI_SUCCESS;
+}
+
+/**
+  Time-stamp counter ticks per millisecond, measured against Stall.
+**/
+UINT64
+TicksPerMillisecond (
+  VOID
+  )
+{
+  UINT64  Start;
+
+  Start = AsmReadTsc ();
+  gBS->Stall (CALIBRATION_MICROSECONDS);
+  return (AsmReadTsc () - Start) / (CALIBRATION_MICROSECONDS / MICROSECONDS_PER_MS);
 }
 
 /**
@@ -579,6 +721,7 @@ DumpScreen (
 EFI_STATUS
 RunConsoleCommand (
   IN EFI_FILE_PROTOCOL  *Root,
+  IN UINTN              Argc,
   IN CHAR16             **Argv
   )
 {
@@ -592,17 +735,21 @@ RunConsoleCommand (
   UINTN                            Rows;
   UINTN                            Failures;
   CHAR16                           FileName[64];
+  PCI_IDENTITY                     Identity;
+  UINT64                           Ticks;
 
-  Lines = StrDecimalToUintn (Argv[2]);
-  if ((Lines == 0) || (Lines > MAX_LINES)) {
-    Print (QD520_TEXT ("QD520 console test: LINES must be 1 to %u\n"), (UINT32)MAX_LINES);
+  Lines    = StrDecimalToUintn (Argv[2]);
+  Identity = QD520_IDENTITY;
+  if ((Lines == 0) || (Lines > MAX_LINES) || ((Argc > 4) && !ParseIdentity (Argv[4], &Identity))) {
+    Print (QD520_TEXT ("QD520 console test: LINES must be 1 to %u, the controller VVVV:DDDD\n"), (UINT32)MAX_LINES);
     return EFI_INVALID_PARAMETER;
   }
 
   mReport.Length = 0;
   ReportLine ("lines=%u\nline_length_base=%u\ntext_attribute=0x%x\n", (UINT32)Lines, (UINT32)LINE_LENGTH_BASE, (UINT32)TEXT_ATTRIBUTE);
+  ReportLine ("vendor_id=0x%04x\ndevice_id=0x%04x\n", Identity.VendorId, Identity.DeviceId);
 
-  Status = FindAdapterGraphicsOutput (&Controller, &GraphicsOutput);
+  Status = FindAdapterGraphicsOutput (&Controller, &GraphicsOutput, Identity);
   ReportLine ("graphics_output_status=%r\n", Status);
   if (!EFI_ERROR (Status)) {
     Status = gBS->HandleProtocol (Controller, &gEfiSimpleTextOutProtocolGuid, reinterpret_cast<VOID **>(&TextOut));
@@ -624,11 +771,15 @@ RunConsoleCommand (
     ReportLine ("set_attribute_status=%r\n", TextOut->SetAttribute (TextOut, TEXT_ATTRIBUTE));
     ReportLine ("enable_cursor_status=%r\n", TextOut->EnableCursor (TextOut, TRUE));
     ReportLine ("clear_screen_status=%r\n", TextOut->ClearScreen (TextOut));
+    Ticks    = AsmReadTsc ();
     Failures = DrawPattern (TextOut, Lines, &FirstError);
+    Ticks    = AsmReadTsc () - Ticks;
     ReportLine ("output_string_failures=%u\noutput_string_first_error=%r\n", (UINT32)Failures, FirstError);
+    ReportLine ("draw_ticks=%lu\nticks_per_ms=%lu\n", Ticks, TicksPerMillisecond ());
     ReportLine ("cursor_column=%d\ncursor_row=%d\ncursor_visible=%d\n", TextOut->Mode->CursorColumn, TextOut->Mode->CursorRow, (INT32)TextOut->Mode->CursorVisible);
     ReportGraphicsMode (GraphicsOutput);
     DumpScreen (Root, GraphicsOutput, Argv[3]);
+    ReportLine ("hold_status=%r\n", HoldForHost (Argv[3]));
   }
 
   ReportLine ("result=%r\n", Status);
@@ -788,6 +939,7 @@ RunSameModeCommand (
     Unchanged = (BOOLEAN)((CompareMem (&Before, GraphicsOutput->Mode, sizeof (Before)) == 0) &&
                           (CompareMem (&InfoBefore, GraphicsOutput->Mode->Info, sizeof (InfoBefore)) == 0));
     ReportLine ("frame_buffer_words_not_zero_after=%u\nmode_record_unchanged=%u\n", (UINT32)FrameNotBlack, (UINT32)Unchanged);
+    ReportLine ("hold_status=%r\n", HoldForHost (Argv[2]));
     if (!EFI_ERROR (Status) && ((NotBlue != 0) || (NotBlack != 0) || (FrameNotBlack != 0) || !Unchanged)) {
       Status = EFI_DEVICE_ERROR;
     }
@@ -931,6 +1083,94 @@ CheckConsoleDraws (
 }
 
 /**
+  Where BAR 0 of PciIo lies and how long it is.
+**/
+EFI_STATUS
+GetFrameBufferBar (
+  IN  EFI_PCI_IO_PROTOCOL  *PciIo,
+  OUT UINT32               **Base,
+  OUT UINT64               *Length
+  )
+{
+  EFI_STATUS                         Status;
+  EFI_ACPI_ADDRESS_SPACE_DESCRIPTOR  *Resources;
+
+  Status = PciIo->GetBarAttributes (PciIo, FRAME_BUFFER_BAR, NULL, reinterpret_cast<VOID **>(&Resources));
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  *Base   = reinterpret_cast<UINT32 *>(static_cast<UINTN>(Resources->AddrRangeMin));
+  *Length = Resources->AddrLen;
+  FreePool (Resources);
+  return EFI_SUCCESS;
+}
+
+/**
+  Fills all of BAR 0 with BAR_FILL_PIXEL, with memory decoding on for the
+  fill and the attributes put back afterwards.
+**/
+EFI_STATUS
+FillFrameBufferBar (
+  IN EFI_HANDLE  Controller
+  )
+{
+  EFI_STATUS           Status;
+  EFI_PCI_IO_PROTOCOL  *PciIo;
+  UINT64               Attributes;
+  UINT32               *Base;
+  UINT64               Length;
+
+  Status = gBS->HandleProtocol (Controller, &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo));
+  if (!EFI_ERROR (Status)) {
+    Status = GetFrameBufferBar (PciIo, &Base, &Length);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status = PciIo->Attributes (PciIo, EfiPciIoAttributeOperationGet, 0, &Attributes);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status = PciIo->Attributes (PciIo, EfiPciIoAttributeOperationEnable, EFI_PCI_IO_ATTRIBUTE_MEMORY, NULL);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    SetMem32 (Base, Length, BAR_FILL_PIXEL);
+    Status = PciIo->Attributes (PciIo, EfiPciIoAttributeOperationSet, Attributes, NULL);
+  }
+
+  return Status;
+}
+
+/**
+  32-bit words of BAR 0 from Offset to its end that are not zero.
+**/
+UINT64
+CountFrameBufferWordsNotZero (
+  IN EFI_HANDLE  Controller,
+  IN UINT64      Offset
+  )
+{
+  EFI_PCI_IO_PROTOCOL  *PciIo;
+  UINT32               *Base;
+  UINT64               Length;
+  UINT64               Count;
+
+  if (EFI_ERROR (gBS->HandleProtocol (Controller, &gEfiPciIoProtocolGuid, reinterpret_cast<VOID **>(&PciIo))) ||
+      EFI_ERROR (GetFrameBufferBar (PciIo, &Base, &Length)))
+  {
+    return MAX_UINT64;
+  }
+
+  Count = 0;
+  for (UINT64 Index = Offset / sizeof (UINT32); Index < Length / sizeof (UINT32); Index++) {
+    Count += (Base[Index] != 0) ? 1 : 0;
+  }
+
+  return Count;
+}
+
+/**
   The "endnode" command.
 **/
 EFI_STATUS
@@ -974,6 +1214,7 @@ RunEndNodeCommand (
   //
   // Connect with an end node: the controller without children.
   //
+  ReportLine ("bar0_fill_status=%r\n", FillFrameBufferBar (Controller));
   SetDevicePathEndNode (&End);
   ChildrenBefore = CountPathsBelow (Path);
   Connected      = gBS->ConnectController (Controller, NULL, &End, FALSE);
@@ -984,6 +1225,7 @@ RunEndNodeCommand (
   ReportLine ("graphics_output_status=%r\n", Status);
   if (!EFI_ERROR (Status)) {
     ReportGraphicsMode (GraphicsOutput);
+    ReportLine ("bar0_words_not_zero_beyond_mode=%lu\n", CountFrameBufferWordsNotZero (Controller, GraphicsOutput->Mode->FrameBufferSize));
     Status = CheckConsoleDraws (Controller, GraphicsOutput);
   }
 
@@ -1052,15 +1294,18 @@ Qd520ConsoleTestMain (
 
   if ((Parameters->Argc == 6) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("script")) == 0)) {
     Status = RunScriptCommand (Root, Parameters->Argv);
-  } else if ((Parameters->Argc == 4) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("console")) == 0)) {
-    Status = RunConsoleCommand (Root, Parameters->Argv);
+  } else if (((Parameters->Argc == 4) || (Parameters->Argc == 5)) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("console")) == 0)) {
+    Status = RunConsoleCommand (Root, Parameters->Argc, Parameters->Argv);
+  } else if ((Parameters->Argc == 3) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("hold")) == 0)) {
+    Status = HoldForHost (Parameters->Argv[2]);
   } else if ((Parameters->Argc == 3) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("samemode")) == 0)) {
     Status = RunSameModeCommand (Root, Parameters->Argv);
   } else if ((Parameters->Argc == 3) && (StrCmp (Parameters->Argv[1], QD520_TEXT ("endnode")) == 0)) {
     Status = RunEndNodeCommand (Root, Parameters->Argv);
   } else {
     Print (QD520_TEXT ("usage: Qd520ConsoleTest.efi script DEVICES DRIVERS TEMPLATE SCRIPT\n"));
-    Print (QD520_TEXT ("       Qd520ConsoleTest.efi console LINES NAME\n"));
+    Print (QD520_TEXT ("       Qd520ConsoleTest.efi console LINES NAME [VVVV:DDDD]\n"));
+    Print (QD520_TEXT ("       Qd520ConsoleTest.efi hold NAME\n"));
     Print (QD520_TEXT ("       Qd520ConsoleTest.efi samemode NAME\n"));
     Print (QD520_TEXT ("       Qd520ConsoleTest.efi endnode NAME\n"));
     Status = EFI_INVALID_PARAMETER;

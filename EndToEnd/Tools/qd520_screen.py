@@ -97,6 +97,23 @@ class Screen:
         return b"".join(self.row(y) for y in range(self.height))
 
 
+def read_ppm(path):
+    """Reads a binary PPM (P6, 8 bits, as QEMU's screendump writes it) into
+    a Screen of BGRX pixels, the reserved byte 0."""
+    with open(path, "rb") as image:
+        data = image.read()
+    fields = data.split(None, 4)
+    if len(fields) < 5 or fields[0] != b"P6" or fields[3] != b"255":
+        raise ValueError("%s is not an 8-bit binary PPM" % path)
+    width, height = int(fields[1]), int(fields[2])
+    rgb = data[len(data) - width * height * 3:]
+    pixels = bytearray(width * height * BYTES_PER_PIXEL)
+    pixels[0::4] = rgb[2::3]
+    pixels[1::4] = rgb[1::3]
+    pixels[2::4] = rgb[0::3]
+    return Screen(bytes(pixels), width, height)
+
+
 def write_png(path, screen):
     """Writes the visible screen as an 8-bit RGB PNG."""
     raw = bytearray()
@@ -278,6 +295,62 @@ def check_console(screen, info, font, max_reports=8):
     if expected_scrolls > 0 and scrolls != expected_scrolls:
         result.failures.append("the console scrolled %d times, the pattern needs %d" % (scrolls, expected_scrolls))
     return result
+
+
+# Text modes GraphicsConsoleDxe offers on a screen: 80x25, 80x50 and
+# 100x31 where they fit, and the whole screen in cells.
+def console_layouts(width, height):
+    modes = [(80, 25), (80, 50), (100, 31), (width // GLYPH_WIDTH, height // GLYPH_HEIGHT)]
+    layouts = []
+    for columns, rows in modes:
+        if columns * GLYPH_WIDTH <= width and rows * GLYPH_HEIGHT <= height:
+            layout = ConsoleLayout(width, height, columns, rows)
+            if all((layout.delta_x, layout.delta_y) != (other.delta_x, other.delta_y) for other in layouts):
+                layouts.append(layout)
+    return layouts
+
+
+def find_text(screen, font, text):
+    """Where the console drew text: every cell position of every console
+    layout of the screen at which each character's cell is exactly its
+    glyph in one foreground and one background colour. Returns a list of
+    (x, y, foreground, background)."""
+    found = []
+    if not text:
+        return found
+    probe = next(index for index, character in enumerate(text + "\0")
+                 if character == "\0" or 0 < sum(bin(row).count("1") for row in font.get(character, b"\0")) < 152)
+    if probe == len(text):
+        return found
+    glyph = font[text[probe]]
+    ink = next((y, x) for y in range(GLYPH_HEIGHT) for x in range(GLYPH_WIDTH) if glyph[y] & (0x80 >> x))
+    paper = next((y, x) for y in range(GLYPH_HEIGHT) for x in range(GLYPH_WIDTH) if not glyph[y] & (0x80 >> x))
+    for layout in console_layouts(screen.width, screen.height):
+        for row in range(layout.rows):
+            for column in range(layout.columns - len(text) + 1):
+                x, y = layout.cell_origin(column + probe, row)
+                foreground = screen.pixel(x + ink[1], y + ink[0])
+                background = screen.pixel(x + paper[1], y + paper[0])
+                if foreground == background:
+                    continue
+                if all(screen.row(cy + dy, cx, GLYPH_WIDTH) == want[dy]
+                       for index, character in enumerate(text)
+                       for cx, cy in [layout.cell_origin(column + index, row)]
+                       for want in [expected_cell(font, character, foreground, background, False)]
+                       for dy in range(GLYPH_HEIGHT)):
+                    place = layout.cell_origin(column, row) + (foreground, background)
+                    if place not in found:      # the layouts' grids can coincide
+                        found.append(place)
+    return found
+
+
+def count_other_than(screen, colour):
+    """Visible pixels of the screen that are not colour (B, G, R, X)."""
+    pixel = bytes(colour)
+    visible = screen.visible()
+    if visible == pixel * (len(visible) // BYTES_PER_PIXEL):
+        return 0
+    return sum(1 for offset in range(0, len(visible), BYTES_PER_PIXEL) if visible[offset:offset + 4] != pixel)
 
 
 def main(argv=None):

@@ -12,6 +12,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_e2e  # noqa: E402
+import qd520_qemu  # noqa: E402
 import qd520_screen as screen_lib  # noqa: E402
 
 EDK2 = os.environ.get("EDK2_PATH", os.path.join(os.path.dirname(__file__), "..", "..", ".cache", "edk2"))
@@ -19,6 +20,8 @@ EDK2 = os.environ.get("EDK2_PATH", os.path.join(os.path.dirname(__file__), "..",
 YELLOW_ON_BLUE = 0x1E
 FOREGROUND = bytes(screen_lib.CONSOLE_COLOURS[0x0E])
 BACKGROUND = bytes(screen_lib.CONSOLE_COLOURS[0x01])
+INK = screen_lib.CONSOLE_COLOURS[0x0E]
+PAPER = screen_lib.CONSOLE_COLOURS[0x01]
 
 
 def console_info(lines, width=800, height=600, cursor_row=24):
@@ -154,6 +157,64 @@ class ConsoleScreenTest(unittest.TestCase):
         self.assertEqual(bytes([0, 3, 2, 1, 6, 5, 4]), zlib.decompress(blob[41:41 + length]))
 
 
+class MonitorScreenTest(unittest.TestCase):
+    """Screendumps: PPM reading, text found cell by cell wherever the
+    console's layouts put it, black screens."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.font = screen_lib.load_font(EDK2)
+
+    def test_ppm_of_qemu_reads_as_bgrx(self):
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "shot.ppm")
+            with open(path, "wb") as ppm:
+                ppm.write(b"P6\n2 1\n255\n" + bytes([1, 2, 3, 4, 5, 6]))
+            screen = screen_lib.read_ppm(path)
+        self.assertEqual((2, 1), (screen.width, screen.height))
+        self.assertEqual(bytes([3, 2, 1, 0, 6, 5, 4, 0]), screen.visible())
+
+    def test_text_is_found_in_the_80x25_layout_and_the_shell_layout(self):
+        screen = screen_lib.Screen(bytes(draw_console(self.font, ["", "  Device Manager"], 24)), 800, 600)
+        self.assertEqual([(80 + 2 * 8, 62 + 19, INK, PAPER)],
+                         screen_lib.find_text(screen, self.font, "Device Manager"))
+        self.assertEqual([], screen_lib.find_text(screen, self.font, "Device Managers"))
+        self.assertEqual([], screen_lib.find_text(screen, self.font, "Boot Manager"))
+        # 100x31, the shell's mode: the text area fills the width, 5 lines down.
+        data = bytearray(BACKGROUND * (800 * 600))
+        glyph = self.font["Q"]
+        for dy in range(19):
+            for dx in range(8):
+                if glyph[dy] & (0x80 >> dx):
+                    offset = ((5 + 19 + dy) * 800 + 8 + dx) * 4
+                    data[offset:offset + 4] = FOREGROUND
+        found = screen_lib.find_text(screen_lib.Screen(bytes(data), 800, 600), self.font, "Q")
+        self.assertEqual([(8, 24, INK, PAPER)], found)
+
+    def test_text_with_one_wrong_pixel_is_not_found(self):
+        data = draw_console(self.font, ["Device Manager"], 24)
+        offset = ((62 + 10) * 800 + 80 + 3) * 4
+        data[offset:offset + 4] = bytes(a ^ 0xFF for a in data[offset:offset + 4])
+        self.assertEqual([], screen_lib.find_text(screen_lib.Screen(bytes(data), 800, 600), self.font, "Device"))
+
+    def test_black_screen_counts(self):
+        black = screen_lib.Screen(bytes(16), 2, 2)
+        self.assertEqual(0, screen_lib.count_other_than(black, (0, 0, 0, 0)))
+        self.assertEqual(4, screen_lib.count_other_than(black, (0xFF, 0, 0, 0)))
+
+
+class QemuRecordTest(unittest.TestCase):
+    DEVICE = {"slot": 3, "function": 0, "qdev_id": "qd520", "regions": [
+        {"prefetch": True, "mem_type_64": True, "bar": 0, "size": 33554432, "address": 0xE000000000, "type": "memory"},
+        {"bar": 2, "size": 1048576, "address": 0xC1000000, "type": "memory"},
+        {"bar": 6, "size": 16384, "address": -1, "type": "memory"}]}
+
+    def test_bar_and_path_of_a_query_pci_record(self):
+        self.assertEqual(0xE000000000, qd520_qemu.bar_address(self.DEVICE, 0))
+        self.assertIsNone(qd520_qemu.bar_address(self.DEVICE, 1))
+        self.assertEqual("PciRoot(0x0)/Pci(0x3,0x0)", qd520_qemu.pci_path(self.DEVICE))
+
+
 GOP_DUMP = """B5: DE89B18
 SimpleTextOut(EA19BB0)
   Address: EA19BB0 Attrib 07
@@ -181,17 +242,43 @@ GraphicsOutput(DE889B8)
       Vertical..........: 768
    Controller Name    : Quandrel QD520 PCI Adapter
    Managed by         :
+     Drv[65]          : Platform Console Management Driver
+     Drv[69]          : Console Splitter Driver
      Drv[6E]          : Graphics Console Driver
      Drv[B6]          : Quandrel QD520 GOP Driver
 """
 
+SPLITTER_DUMP = """6C: GraphicsOutput(E7DC1A0) SimpleTextOut(E7DC0B0)
+  Max Mode..............: 0x00000003
+   Controller Name    : Primary Console Output Device
+"""
+
+
+def new_boot():
+    return qd520_e2e.Boot("rom", types.SimpleNamespace(output=tempfile.gettempdir(), edk2=EDK2))
+
 
 class GraphicsOutputDumpTest(unittest.TestCase):
     def failures(self, dump, bar0=0xBD3D000):
-        args = types.SimpleNamespace(output=tempfile.gettempdir())
-        boot = qd520_e2e.Boot("load", args)
+        boot = new_boot()
         boot.check_graphics_output_dump("dh", dump, bar0)
         return [name for name, ok, _ in boot.results if not ok]
+
+    def handles(self, dump, adapters):
+        boot = new_boot()
+        found = boot.check_graphics_output_handles("dh", dump, adapters)
+        return found, [name for name, ok, _ in boot.results if not ok]
+
+    def test_listing_of_the_adapter_and_the_console_splitter_passes(self):
+        found, failures = self.handles(GOP_DUMP + SPLITTER_DUMP, 1)
+        self.assertEqual([], failures)
+        self.assertEqual(["B5"], list(found))
+
+    def test_second_adapter_where_one_is_expected_fails(self):
+        _, failures = self.handles(GOP_DUMP + SPLITTER_DUMP + GOP_DUMP.replace("B5:", "C7:"), 1)
+        self.assertEqual(["dh: graphics output on 1 QD520 controller(s) and the console splitter"], failures)
+        found, failures = self.handles(GOP_DUMP + SPLITTER_DUMP + GOP_DUMP.replace("B5:", "C7:"), 2)
+        self.assertEqual(([], ["B5", "C7"]), (failures, sorted(found)))
 
     def test_dump_of_the_firmware_passes(self):
         self.assertEqual([], self.failures(GOP_DUMP))
@@ -204,7 +291,7 @@ class GraphicsOutputDumpTest(unittest.TestCase):
                          self.failures(GOP_DUMP.replace("Horizontal........: 1024", "Horizontal........: 1280")))
 
     def test_frame_buffer_elsewhere_than_bar0_fails(self):
-        self.assertEqual(["dh: frame buffer base is BAR 0"], self.failures(GOP_DUMP, bar0=0xC000000))
+        self.assertEqual(["dh: frame buffer base is BAR 0 as the firmware assigned it"], self.failures(GOP_DUMP, bar0=0xC000000))
 
     def test_size_not_matching_the_mode_fails(self):
         self.assertEqual(["dh: current mode 1 matches its information and size"],
@@ -212,7 +299,8 @@ class GraphicsOutputDumpTest(unittest.TestCase):
 
     def test_controller_not_managed_by_the_console_fails(self):
         dump = GOP_DUMP.replace("     Drv[6E]          : Graphics Console Driver\n", "")
-        self.assertEqual(["dh: managed by the driver and the graphics console"], self.failures(dump))
+        self.assertEqual(["dh: managed by the driver, the graphics console and the console drivers"],
+                         self.failures(dump))
 
     def test_other_controller_name_fails(self):
         self.assertEqual(['dh: controller name "Quandrel QD520 PCI Adapter"'],
