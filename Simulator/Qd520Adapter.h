@@ -3,7 +3,7 @@
   PCI attributes, the BAR 0 frame buffer, the BAR 1 register file and the
   HDMI transmitter that sits behind the index/data register.
 
-  Freestanding: builds for the host and for the UEFI target. No standard
+  Freestanding: builds for the host tests and into QEMU's device. No standard
   library, no heap, no exceptions, no global constructors. All bulk memory
   (frame buffer, register file) is handed in by the owner and stays owned by
   it; the model only keeps pointers.
@@ -83,7 +83,7 @@ constexpr UINT8   HdmiInfoFrameBufferMask  = 0x0F;
 // function must save ten vector registers around it, which would show in
 // the cost of every pixel row. On the host, whole 64-byte blocks go through
 // four vector registers, which (unlike rep movs and rep stos) costs nothing
-// to start on every row; the rest, and everything in firmware, by the
+// to start on every row; the rest, and everything elsewhere, by the
 // string instructions.
 //
 #if defined (__x86_64__) && defined (__linux__)
