@@ -16,6 +16,16 @@ packages=(cmake ninja-build clang lld llvm libclang-rt-dev libgtest-dev libgmock
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 
+# What apt prints goes to this log, shown when a step fails.
+mkdir -p "$top/build"
+apt_log="$top/build/bootstrap.log"
+
+# Runs a step with its output in the log; a failure shows the log.
+quiet() {
+  printf '\n=== %s\n' "$*" >>"$apt_log"
+  "$@" >>"$apt_log" 2>&1 || { log "failed: $* (the log, $apt_log, follows)"; cat "$apt_log" >&2; exit 1; }
+}
+
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
@@ -31,10 +41,10 @@ install_packages() {
   local need
   need=$(missing_packages "$@")
   [ -z "$need" ] && return 0
-  log "installing: $need"
-  as_root apt-get update -qq
+  log "installing Debian packages (a minute or two; log: $apt_log):" $need
+  quiet as_root apt-get update -qq
   # shellcheck disable=SC2086
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need >&2
+  quiet as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need
 }
 
 # A deb-src entry mirroring the machine's own binary sources, so that
@@ -63,7 +73,7 @@ ensure_deb_src() {
   done
   if [ -s "$tmp" ]; then as_root cp "$tmp" "$list"; fi
   rm -f "$tmp"
-  as_root apt-get update -qq
+  quiet as_root apt-get update -qq
 }
 
 kit_ok() {
@@ -77,8 +87,8 @@ fetch_kit() {
   local work="$cache/edk2-src"
   rm -rf "$work" "$dest"
   mkdir -p "$work"
-  log "fetching Debian's edk2 source package"
-  (cd "$work" && apt-get source --download-only edk2 >&2)
+  log "fetching Debian's edk2 source package (under a minute; log: $apt_log)"
+  quiet bash -c "cd '$work' && apt-get source --download-only edk2"
   local orig
   orig=$(ls "$work"/edk2_*.orig.tar.* | head -n 1)
   mkdir -p "$dest.tmp"
