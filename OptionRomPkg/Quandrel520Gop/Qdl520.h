@@ -351,6 +351,13 @@ Qdl520HdmiSetPhy (
 //
 // Mode-set sequence (Qdl520ModeSet.cpp).
 //
+VOID
+Qdl520ClearFrameBuffer (
+  IN QDL520_PRIVATE_DATA  *Private,
+  IN UINT64               Offset,
+  IN UINTN                DwordCount
+  );
+
 INT32
 Qdl520SetModeHardware (
   IN QDL520_PRIVATE_DATA      *Private,

@@ -80,21 +80,11 @@ Qdl520ClearScreen (
   IN const QDL520_MODE_DATA  &ModeData
   )
 {
-  UINT32  Black;
-
   //
   // As with the mode set's own clear, a refused fill leaves the frame as it
   // was; the mode stays set and SetMode reports success.
   //
-  Black = 0;
-  (VOID)Private->PciIo->Mem.Write (
-                              Private->PciIo,
-                              EfiPciIoWidthFillUint32,
-                              QDL520_FRAME_BUFFER_BAR,
-                              QDL520_SCREEN_OFFSET,
-                              Qdl520ScreenBytes (ModeData) / sizeof (UINT32),
-                              &Black
-                              );
+  Qdl520ClearFrameBuffer (Private, QDL520_SCREEN_OFFSET, Qdl520ScreenBytes (ModeData) / sizeof (UINT32));
 }
 
 /**

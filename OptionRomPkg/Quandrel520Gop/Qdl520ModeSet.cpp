@@ -135,6 +135,35 @@ STATIC_ASSERT (Qdl520LinePitchBytes (640, 32) == 2560, "640 pixels");
 STATIC_ASSERT (Qdl520LinePitchBytes (1366, 32) == 5504, "1366 pixels round up to 1376");
 STATIC_ASSERT (Qdl520LinePitchBytes (1920, 32) == 7680, "1920 pixels");
 
+/**
+  Fills DwordCount dwords of BAR 0 from Offset with zeros (black) in one
+  PCI I/O fill request. A refused fill leaves the frame buffer as it was;
+  the callers go on regardless.
+
+  @param[in] Private     Device context.
+  @param[in] Offset      Byte offset in BAR 0.
+  @param[in] DwordCount  Number of 32-bit units to clear.
+**/
+VOID
+Qdl520ClearFrameBuffer (
+  IN QDL520_PRIVATE_DATA  *Private,
+  IN UINT64               Offset,
+  IN UINTN                DwordCount
+  )
+{
+  UINT32  Zero;
+
+  Zero = 0;
+  (VOID)Private->PciIo->Mem.Write (
+                              Private->PciIo,
+                              EfiPciIoWidthFillUint32,
+                              QDL520_FRAME_BUFFER_BAR,
+                              Offset,
+                              DwordCount,
+                              &Zero
+                              );
+}
+
 INT32
 Qdl520SetModeHardware (
   IN QDL520_PRIVATE_DATA      *Private,
@@ -143,7 +172,6 @@ Qdl520SetModeHardware (
 {
   const QDL520_MODE_TIMING  *Timing;
   QDL520_PLL_SETTINGS       Settings = { 0, 0, 0, 0, 0 };
-  UINT32                    Zero;
 
   Qdl520SetDisplayState (Private, 0);
 
@@ -179,15 +207,7 @@ Qdl520SetModeHardware (
   // A failing clear (BAR 0 under 32 MiB) leaves the frame buffer as it was;
   // the mode set goes on regardless.
   //
-  Zero = 0;
-  (VOID)Private->PciIo->Mem.Write (
-                              Private->PciIo,
-                              EfiPciIoWidthFillUint32,
-                              QDL520_FRAME_BUFFER_BAR,
-                              QDL520_FRAME_BUFFER_CLEAR_OFFSET,
-                              QDL520_FRAME_BUFFER_CLEAR_COUNT,
-                              &Zero
-                              );
+  Qdl520ClearFrameBuffer (Private, QDL520_FRAME_BUFFER_CLEAR_OFFSET, QDL520_FRAME_BUFFER_CLEAR_COUNT);
 
   Qdl520SetDisplayState (Private, 1);
   return Qdl520HdmiSetMode (Private, Mode);
