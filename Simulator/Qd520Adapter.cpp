@@ -143,6 +143,8 @@ Adapter::Initialize (
   mZeroPages           = nullptr;
   mZeroPagesContext    = nullptr;
   mPageSize            = 0;
+  mWrittenPages        = nullptr;
+  mPageShift           = 0;
   mRegisters           = nullptr;
   mRegisterFileSize    = 0;
   mSupportedAttributes = 0;
@@ -166,10 +168,14 @@ Adapter::Initialize (
   mRegisterFileSize    = Memory.RegisterFileSize;
   mRegisterBase        = Config.RegisterBase != 0 ? Config.RegisterBase : (UINT64)(UINTN)Memory.Registers;
   mSupportedAttributes = Config.SupportedAttributes;
-  if ((Memory.ZeroPages != nullptr) && (Memory.PageSize != 0) && ((Memory.PageSize & (Memory.PageSize - 1)) == 0)) {
-    mZeroPages        = Memory.ZeroPages;
-    mZeroPagesContext = Memory.ZeroPagesContext;
-    mPageSize         = Memory.PageSize;
+  if ((Memory.PageSize != 0) && ((Memory.PageSize & (Memory.PageSize - 1)) == 0)) {
+    mPageSize      = Memory.PageSize;
+    mPageShift     = (UINT32)__builtin_ctzll (Memory.PageSize);
+    mWrittenPages  = Memory.WrittenPages;
+    if (Memory.ZeroPages != nullptr) {
+      mZeroPages        = Memory.ZeroPages;
+      mZeroPagesContext = Memory.ZeroPagesContext;
+    }
   }
 
   PutLe (&mConfig[ConfigVendorId], Config.VendorId, 2);
@@ -371,6 +377,7 @@ Adapter::WriteMemory (
   UINT64  DeviceBytes;
 
   if (BarIndex == FrameBufferBar) {
+    NoteFrameBufferWrite (Offset, DeviceAdvances ? (UINT64)UnitSize * Count : UnitSize);
     if (DeviceAdvances && !BufferAdvances) {
       FillFrameBuffer (Offset, UnitSize, Count, Buffer);
     } else {

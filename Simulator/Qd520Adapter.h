@@ -239,7 +239,9 @@ struct AdapterMemory {
   UINT64               RegisterFileSize;   ///< BAR 1 length, a multiple of 4, at least MinimumRegisterFileSize
   ZeroPagesFunction    ZeroPages;          ///< optional fast path of large zero fills; NULL: every fill stores
   VOID                 *ZeroPagesContext;
-  UINT64               PageSize;           ///< granule of ZeroPages: a power of two
+  UINT64               PageSize;           ///< granule of ZeroPages and WrittenPages: a power of two
+  UINT8                *WrittenPages;      ///< optional: a byte per page of the frame buffer, set to 1 by every
+                                           ///< write that reaches the page; NULL: not recorded
 };
 
 /// The adapter: state and raw device accesses. Parameter checking is the
@@ -383,6 +385,21 @@ public:
     return mFrameBufferSize;
   }
 
+  /// Notes that Bytes from Offset on of the frame buffer are being written
+  /// (the range lies inside it), when the owner asked for a record.
+  inline VOID
+  NoteFrameBufferWrite (
+    IN UINT64  Offset,
+    IN UINT64  Bytes
+    )
+  {
+    if ((mWrittenPages != nullptr) && (Bytes != 0)) {
+      UINT64  First = Offset >> mPageShift;
+
+      __builtin_memset (mWrittenPages + First, 1, (UINTN)(((Offset + Bytes - 1) >> mPageShift) - First + 1));
+    }
+  }
+
   /// Stores Count copies of the UnitSize-byte value at Unit into the frame
   /// buffer from Offset on (the range lies inside it). A zero fill of at
   /// least MinimumZeroPagesBytes of whole pages leaves those pages to the
@@ -471,6 +488,8 @@ private:
   ZeroPagesFunction    mZeroPages;
   VOID                 *mZeroPagesContext;
   UINT64               mPageSize;
+  UINT8                *mWrittenPages;
+  UINT32               mPageShift;
   UINT64               mSupportedAttributes;
   UINT64               mAttributes;
 };

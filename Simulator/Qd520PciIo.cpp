@@ -713,6 +713,10 @@ PciIoDevice::TryFrameBufferAccess (
   }
 
   mLastUsed = this;
+  if (IsWrite) {
+    mModel->NoteFrameBufferWrite (Offset, Bytes);
+  }
+
   if (!IsWrite) {
     CopyBytesInline (Buffer, Window, Bytes);
   } else if (!Fill) {

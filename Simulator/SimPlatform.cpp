@@ -463,6 +463,35 @@ SimAdapter::ZeroFrameBufferPages (
   return TRUE;
 }
 
+bool
+SimAdapter::Written (
+  UINT64  Offset,
+  UINT64  Bytes
+  ) const
+{
+  const UINT64  Page = FrameBufferCache::PageSize ();
+
+  if (mWrittenPages.empty ()) {
+    return true;
+  }
+
+  const size_t  First = (size_t)std::min<UINT64>(Offset / Page, mWrittenPages.size ());
+  const size_t  End   = (size_t)std::min<UINT64>((Offset + Bytes + Page - 1) / Page, mWrittenPages.size ());
+
+  if (End == First + 1) {
+    return mWrittenPages[First] != 0;
+  }
+
+  return (End > First) && (std::memchr (mWrittenPages.data () + First, 1, End - First) != nullptr);
+}
+
+void
+SimAdapter::ClearWrittenPages (
+  )
+{
+  std::memset (mWrittenPages.data (), 0, mWrittenPages.size ());
+}
+
 void
 SimAdapter::FrameBufferDeleter::operator() (
   UINT8  *Memory
@@ -581,6 +610,12 @@ SimAdapter::SimAdapter (
   Memory.ZeroPages        = ZeroFrameBufferPages;
   Memory.ZeroPagesContext = this;
   Memory.PageSize         = FrameBufferCache::PageSize ();
+  Memory.WrittenPages     = nullptr;
+  if (Options.RecordWrittenPages) {
+    mWrittenPages.assign ((size_t)((mFrameBufferSize + Memory.PageSize - 1) / Memory.PageSize), 0);
+    Memory.WrittenPages = mWrittenPages.data ();
+  }
+
   if (!mModel.Initialize (Options.Config, Memory)) {
     QD520_SIM_FAIL (
       "adapter " + std::to_string (Index) + ": the model refused its memory or attributes (frame buffer " +

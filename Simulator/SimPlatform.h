@@ -371,6 +371,7 @@ struct AdapterOptions {
   size_t                                      TraceCapacity    = 1 << 16; ///< trace records kept
   std::vector<std::pair<UINT64, UINT32> >     InitialRegisters;           ///< (offset, value) preset after power-on (zero)
   bool                                        FailOnBarViolation = true;  ///< a Mem access outside the BARs is a loud failure (the driver never makes one); off to test the refusals themselves
+  bool                                        RecordWrittenPages = false; ///< keep the record of frame-buffer pages written (WrittenPages)
 };
 
 /// One QD520 on its controller handle, with its own frame buffer, register
@@ -501,6 +502,21 @@ public:
     return mPageClears;
   }
 
+  /// With AdapterOptions::RecordWrittenPages: whether any write through
+  /// the adapter reached a byte of [Offset, Offset + Bytes) of the frame
+  /// buffer since the record was last cleared. Every other byte holds what
+  /// the owner of the memory last put there. Without the record: TRUE.
+  bool
+  Written (
+    UINT64  Offset,
+    UINT64  Bytes
+    ) const;
+
+  /// Starts the record of written pages afresh.
+  void
+  ClearWrittenPages (
+    );
+
   /// 32-bit pixel at byte offset (Y * PixelsPerLine + X) * 4.
   UINT32
   Pixel (
@@ -578,6 +594,7 @@ private:
   std::unique_ptr<UINT8[], FrameBufferDeleter>  mFrameBuffer;
   UINT64                                  mFrameBufferSize;
   UINT64                                  mPageClears = 0;
+  std::vector<UINT8>                      mWrittenPages;      ///< a byte per page; empty: no record
   std::vector<UINT32>                     mRegisters;
   std::vector<TraceRecord>                mTrace;
   DevicePathBytes                         mDevicePath;

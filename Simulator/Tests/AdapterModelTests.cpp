@@ -14,6 +14,8 @@ extern "C" {
 #include <cstring>
 #include <vector>
 
+#include <unistd.h>
+
 namespace Qd520Sim {
 namespace {
 
@@ -336,6 +338,69 @@ TEST_F (AdapterModelTest, ZeroFillOfWholePagesLeavesThePagesToThePlatformWithThe
   EXPECT_EQ (Words, Trace[3].Count);
   EXPECT_EQ (0u, Trace[3].Value);
   EXPECT_EQ (EFI_SUCCESS, Trace[3].Status);
+}
+
+//
+// The record of written pages: every write that reaches the frame buffer,
+// by any path, and nothing else.
+//
+TEST_F (AdapterModelTest, EveryWriteToTheFrameBufferIsRecordedByPageAndNothingElseIs) {
+  AdapterOptions        Options;
+  const UINT64          Page   = (UINT64)sysconf (_SC_PAGESIZE);
+  UINT32                Words[2] = { 1, 2 };
+  UINT32                Zero     = 0;
+
+  Options.FailOnBarViolation = false;
+  Options.RecordWrittenPages = true;
+  SimAdapter           &Recorded = mPlatform->AddAdapter (Options);
+  EFI_PCI_IO_PROTOCOL  *PciIo    = Recorded.Protocol ();
+  auto                 WrittenPages = [&]() {
+                                        std::vector<UINT64>  Pages;
+                                        for (UINT64 Index = 0; Index < DefaultFrameBufferSize / Page; Index++) {
+                                          if (Recorded.Written (Index * Page, Page)) {
+                                            Pages.push_back (Index);
+                                          }
+                                        }
+
+                                        return Pages;
+                                      };
+
+  EXPECT_TRUE (mAdapter->Written (0, 1)) << "without a record every byte may have been written";
+  EXPECT_EQ (std::vector<UINT64>{}, WrittenPages ());
+
+  //
+  // Reads, refusals and register writes leave no mark.
+  //
+  ASSERT_EQ (EFI_SUCCESS, PciIo->Mem.Read (PciIo, EfiPciIoWidthUint32, FrameBufferBar, 5 * Page, 2, Words));
+  EXPECT_EQ (EFI_UNSUPPORTED, PciIo->Mem.Write (PciIo, EfiPciIoWidthUint32, FrameBufferBar, 6 * Page + 2, 1, Words));
+  EXPECT_EQ (EFI_UNSUPPORTED, PciIo->Mem.Write (PciIo, EfiPciIoWidthUint32, FrameBufferBar, DefaultFrameBufferSize, 1, Words));
+  ASSERT_EQ (EFI_SUCCESS, PciIo->Mem.Write (PciIo, EfiPciIoWidthUint32, RegisterBar, 7 * Page, 1, Words));
+  EXPECT_EQ (std::vector<UINT64>{}, WrittenPages ());
+
+  //
+  // A row across a page boundary, a FIFO write, a fill, and a zero fill of
+  // whole pages that the platform takes over.
+  //
+  ASSERT_EQ (EFI_SUCCESS, PciIo->Mem.Write (PciIo, EfiPciIoWidthUint32, FrameBufferBar, 4 * Page - 4, 2, Words));
+  ASSERT_EQ (EFI_SUCCESS, PciIo->Mem.Write (PciIo, EfiPciIoWidthFifoUint32, FrameBufferBar, 9 * Page, 2, Words));
+  ASSERT_EQ (EFI_SUCCESS, PciIo->Mem.Write (PciIo, EfiPciIoWidthFillUint32, FrameBufferBar, 11 * Page + 8, 2, Words));
+  const UINT64  Cleared = MinimumZeroPagesBytes / Page;
+
+  ASSERT_EQ (EFI_SUCCESS, PciIo->Mem.Write (PciIo, EfiPciIoWidthFillUint32, FrameBufferBar, 64 * Page, Cleared * Page / 4, &Zero));
+  EXPECT_EQ (1u, Recorded.PageClears ());
+
+  std::vector<UINT64>  Expected = { 3, 4, 9, 11 };
+
+  for (UINT64 Index = 64; Index < 64 + Cleared; Index++) {
+    Expected.push_back (Index);
+  }
+
+  EXPECT_EQ (Expected, WrittenPages ());
+  EXPECT_TRUE (Recorded.Written (0, 4 * Page - 4)) << "any byte of a range counts";
+  EXPECT_FALSE (Recorded.Written (DefaultFrameBufferSize - Page, 2 * Page)) << "the range may reach past the BAR";
+
+  Recorded.ClearWrittenPages ();
+  EXPECT_EQ (std::vector<UINT64>{}, WrittenPages ());
 }
 
 TEST_F (AdapterModelTest, FifoWidthKeepsDeviceAddressAndAdvancesBuffer) {
