@@ -85,7 +85,7 @@ qd520_model_claim (
     // Guest RAM belongs to QEMU: every fill stores into it, none hands
     // pages back.
     //
-    Model.Memory = AdapterMemory{ frame_buffer, frame_buffer_size, registers, register_file_size, NULL, NULL, 0 };
+    Model.Memory = AdapterMemory{ frame_buffer, frame_buffer_size, registers, register_file_size, NULL, NULL, 0, NULL };
     if (!Model.Device.Initialize (DefaultAdapterConfig (), Model.Memory)) {
       return nullptr;
     }

@@ -81,10 +81,10 @@ constexpr UINT8   HdmiInfoFrameBufferMask  = 0x0F;
 // Bulk moves for the frame-buffer fast path. They make no call out of the
 // function that inlines them: a firmware-ABI function that calls a host
 // function must save ten vector registers around it, which would show in
-// the cost of every pixel row. On the host, whole 64-byte blocks go through
-// four vector registers, which (unlike rep movs and rep stos) costs nothing
-// to start on every row; the rest, and everything elsewhere, by the
-// string instructions.
+// the cost of every pixel row. On the host, a fill stores whole 64-byte
+// blocks from a vector register, which (unlike rep stos) costs nothing to
+// start on every row, and the rest by the string instruction; a copy is
+// one rep movsb.
 //
 #if defined (__x86_64__) && defined (__linux__)
   #define QD520_SIM_VECTOR_BLOCKS  1
@@ -108,7 +108,9 @@ constexpr UINTN  VectorBlockBytes = 64;
 
 #endif
 
-/// Copies Bytes; the ranges must not overlap.
+/// Copies Bytes; the ranges must not overlap. rep movsb: on processors
+/// with fast string moves it keeps up with the C library's copy of a row,
+/// which a loop of 16-byte vector moves does not.
 inline VOID
 CopyBytesInline (
   OUT VOID       *Destination,
@@ -116,25 +118,7 @@ CopyBytesInline (
   IN  UINTN      Bytes
   )
 {
- #if QD520_SIM_VECTOR_BLOCKS
-  UINTN  Blocks = Bytes / VectorBlockBytes;
-
-  if (Blocks != 0) {
-    __asm__ __volatile__ (
-      "1:\n\t"
-      "movdqu (%1), %%xmm0\n\tmovdqu 16(%1), %%xmm1\n\tmovdqu 32(%1), %%xmm2\n\tmovdqu 48(%1), %%xmm3\n\t"
-      "movdqu %%xmm0, (%0)\n\tmovdqu %%xmm1, 16(%0)\n\tmovdqu %%xmm2, 32(%0)\n\tmovdqu %%xmm3, 48(%0)\n\t"
-      "add $64, %1\n\tadd $64, %0\n\tdec %2\n\tjnz 1b"
-      : "+r" (Destination), "+r" (Source), "+r" (Blocks) : : "xmm0", "xmm1", "xmm2", "xmm3", "memory"
-      );
-    Bytes %= VectorBlockBytes;
-  }
-
-  if (Bytes != 0) {
-    __asm__ __volatile__ ("rep movsb" : "+D" (Destination), "+S" (Source), "+c" (Bytes) : : "memory");
-  }
-
- #elif defined (__x86_64__)
+ #if defined (__x86_64__)
   __asm__ __volatile__ ("rep movsb" : "+D" (Destination), "+S" (Source), "+c" (Bytes) : : "memory");
  #else
   __builtin_memcpy (Destination, Source, Bytes);

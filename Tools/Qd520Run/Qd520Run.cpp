@@ -543,7 +543,7 @@ main (
 
     std::printf ("  mode %u %ux%u: SetMode %s, %zu register and frame-buffer calls (%s), %zu Blt calls %s, %s\n",
       Mode, Gop->Mode->Info->HorizontalResolution, Gop->Mode->Info->VerticalResolution,
-      StatusText (Status).c_str (), Adapter.TraceCount (), TracePath.c_str (), Paint.Calls (),
+      StatusText (Status).c_str (), Adapter.TraceCount (), TracePath.c_str (), (size_t)Paint.Calls (),
       StatusText (Paint.FirstError ()).c_str (), Written ? PngPath.c_str () : Error.c_str ());
     std::printf ("    monitor: %s\n", MonitorReport (Adapter.Model ()).c_str ());
     Ok = Ok && !EFI_ERROR (Status) && !EFI_ERROR (Paint.FirstError ()) && Written && Shown &&
