@@ -122,6 +122,24 @@ Check (
   }
 }
 
+/// Runs Body once per iteration, makes its stores happen, and counts Bytes
+/// per iteration.
+template <typename BODY>
+void
+Measure (
+  benchmark::State  &State,
+  UINTN             Bytes,
+  BODY              Body
+  )
+{
+  for (auto _ : State) {
+    Body ();
+    benchmark::ClobberMemory ();
+  }
+
+  State.SetBytesProcessed (State.iterations () * Bytes);
+}
+
 //
 // Through the protocol.
 //
@@ -134,12 +152,9 @@ BltFill (
   Bench                          &B     = TheBench ();
   EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Colour = B.Buffer[12345];
 
-  for (auto _ : State) {
+  Measure (State, kBytes, [&]() {
     Check (State, B.Gop->Blt (B.Gop, &Colour, EfiBltVideoFill, 0, 0, 0, 0, kWidth, kHeight, 0));
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * kBytes);
+  });
 }
 
 void
@@ -149,12 +164,9 @@ BltBufferToVideo (
 {
   Bench  &B = TheBench ();
 
-  for (auto _ : State) {
+  Measure (State, kBytes, [&]() {
     Check (State, B.Gop->Blt (B.Gop, B.Buffer.data (), EfiBltBufferToVideo, 0, 0, 0, 0, kWidth, kHeight, 0));
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * kBytes);
+  });
 }
 
 void
@@ -164,12 +176,9 @@ BltVideoToBuffer (
 {
   Bench  &B = TheBench ();
 
-  for (auto _ : State) {
+  Measure (State, kBytes, [&]() {
     Check (State, B.Gop->Blt (B.Gop, B.Buffer.data (), EfiBltVideoToBltBuffer, 0, 0, 0, 0, kWidth, kHeight, 0));
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * kBytes);
+  });
 }
 
 void
@@ -179,12 +188,9 @@ BltScrollOneLine (
 {
   Bench  &B = TheBench ();
 
-  for (auto _ : State) {
+  Measure (State, kBytes - kLine, [&]() {
     Check (State, B.Gop->Blt (B.Gop, nullptr, EfiBltVideoToVideo, 0, 1, 0, 0, kWidth, kHeight - 1, 0));
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * (kBytes - kLine));
+  });
 }
 
 //
@@ -214,16 +220,11 @@ MemsetRows (
 {
   Bench  &B = TheBench ();
 
-  for (auto _ : State) {
+  Measure (State, kBytes, [&]() {
     for (UINTN Index = 0; Index < kHeight; Index++) {
       std::memset (Row (B.Screen, Index), 0x3C, kLine);
     }
-
-    benchmark::DoNotOptimize (B.Screen);
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * kBytes);
+  });
 }
 
 void
@@ -234,16 +235,11 @@ MemcpyRowsToScreen (
   Bench        &B     = TheBench ();
   const UINT8  *Bytes = reinterpret_cast<const UINT8 *>(B.Buffer.data ());
 
-  for (auto _ : State) {
+  Measure (State, kBytes, [&]() {
     for (UINTN Index = 0; Index < kHeight; Index++) {
       std::memcpy (Row (B.Screen, Index), Row (Bytes, Index), kLine);
     }
-
-    benchmark::DoNotOptimize (B.Screen);
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * kBytes);
+  });
 }
 
 void
@@ -254,16 +250,11 @@ MemcpyRowsFromScreen (
   Bench  &B     = TheBench ();
   UINT8  *Bytes = reinterpret_cast<UINT8 *>(B.Buffer.data ());
 
-  for (auto _ : State) {
+  Measure (State, kBytes, [&]() {
     for (UINTN Index = 0; Index < kHeight; Index++) {
       std::memcpy (Row (Bytes, Index), Row (B.Screen, Index), kLine);
     }
-
-    benchmark::DoNotOptimize (Bytes);
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * kBytes);
+  });
 }
 
 void
@@ -273,7 +264,7 @@ TwoRowPassesOneLine (
 {
   Bench  &B = TheBench ();
 
-  for (auto _ : State) {
+  Measure (State, kBytes - kLine, [&]() {
     for (UINTN Index = 0; Index < kHeight - 1; Index++) {
       std::memcpy (Row (B.Staging.data (), Index), Row (B.Screen, Index + 1), kLine);
     }
@@ -281,12 +272,7 @@ TwoRowPassesOneLine (
     for (UINTN Index = 0; Index < kHeight - 1; Index++) {
       std::memcpy (Row (B.Screen, Index), Row (B.Staging.data (), Index), kLine);
     }
-
-    benchmark::DoNotOptimize (B.Screen);
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * (kBytes - kLine));
+  });
 }
 
 //
@@ -300,13 +286,7 @@ Memset (
 {
   Bench  &B = TheBench ();
 
-  for (auto _ : State) {
-    std::memset (B.Screen, 0x3C, kBytes);
-    benchmark::DoNotOptimize (B.Screen);
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * kBytes);
+  Measure (State, kBytes, [&]() { std::memset (B.Screen, 0x3C, kBytes); });
 }
 
 void
@@ -316,13 +296,7 @@ MemcpyToScreen (
 {
   Bench  &B = TheBench ();
 
-  for (auto _ : State) {
-    std::memcpy (B.Screen, B.Buffer.data (), kBytes);
-    benchmark::DoNotOptimize (B.Screen);
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * kBytes);
+  Measure (State, kBytes, [&]() { std::memcpy (B.Screen, B.Buffer.data (), kBytes); });
 }
 
 void
@@ -332,13 +306,7 @@ MemcpyFromScreen (
 {
   Bench  &B = TheBench ();
 
-  for (auto _ : State) {
-    std::memcpy (B.Buffer.data (), B.Screen, kBytes);
-    benchmark::DoNotOptimize (B.Buffer.data ());
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * kBytes);
+  Measure (State, kBytes, [&]() { std::memcpy (B.Buffer.data (), B.Screen, kBytes); });
 }
 
 void
@@ -348,13 +316,7 @@ MemmoveOneLine (
 {
   Bench  &B = TheBench ();
 
-  for (auto _ : State) {
-    std::memmove (B.Screen, B.Screen + kLine, kBytes - kLine);
-    benchmark::DoNotOptimize (B.Screen);
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * (kBytes - kLine));
+  Measure (State, kBytes - kLine, [&]() { std::memmove (B.Screen, B.Screen + kLine, kBytes - kLine); });
 }
 
 using BenchmarkFunction = void (*)(benchmark::State &);

@@ -89,13 +89,13 @@ constexpr UINTN     kModelWords     = kModelBytes / kBytesPerPixel;
 constexpr UINTN     kBufferCap      = 16 * 1024 * 1024;   ///< largest caller's buffer the harness supplies
 constexpr UINTN     kPatternSlack   = 256;                ///< start offsets into the buffer pattern
 constexpr size_t    kTraceCapacity  = 4096;               ///< more than the 2 x 768 rows of any transfer
-constexpr UINTN     kDirtyPageBytes = 4096;               ///< unit of the model's record of what changed
-constexpr UINTN     kWordsPerPage   = kDirtyPageBytes / kBytesPerPixel;
+constexpr UINTN     kModelPageBytes = 4096;               ///< unit of what the model expects (PageState)
+constexpr UINTN     kWordsPerPage   = kModelPageBytes / kBytesPerPixel;
 constexpr UINT32    kRegisterSeed   = 0x5A5A1234;
 constexpr UINTN     kSizeSentinel   = 0x5EED5EED5EED5EEDull;
 
 STATIC_ASSERT (kModelBytes % kBytesPerPixel == 0, "the model holds whole pixels");
-STATIC_ASSERT (kModelBytes % kDirtyPageBytes == 0, "the model is made of whole pages");
+STATIC_ASSERT (kModelBytes % kModelPageBytes == 0, "the model is made of whole pages");
 STATIC_ASSERT (2 * 768 <= kTraceCapacity, "a move of the tallest screen fits the trace");
 
 //
@@ -785,9 +785,9 @@ Harness::Hold (
     UINT32  *Words = mModel.data () + Page * kWordsPerPage;
 
     if (mPages[Page] == PageState::Pattern) {
-      std::memcpy (Words, mPattern.data () + Page * kWordsPerPage, kDirtyPageBytes);
+      std::memcpy (Words, mPattern.data () + Page * kWordsPerPage, kModelPageBytes);
     } else if (mPages[Page] == PageState::Zero) {
-      std::memset (Words, 0, kDirtyPageBytes);
+      std::memset (Words, 0, kModelPageBytes);
     }
 
     mPages[Page] = PageState::Held;
@@ -799,12 +799,12 @@ Harness::Cleared (
   UINTN  Bytes
   )
 {
-  UINTN  Whole = ((Bytes < kModelBytes) ? Bytes : kModelBytes) / kDirtyPageBytes;
+  UINTN  Whole = ((Bytes < kModelBytes) ? Bytes : kModelBytes) / kModelPageBytes;
 
   std::fill (mPages.begin (), mPages.begin () + Whole, PageState::Zero);
-  if ((Whole < mPages.size ()) && (Bytes % kDirtyPageBytes != 0)) {
+  if ((Whole < mPages.size ()) && (Bytes % kModelPageBytes != 0)) {
     Hold (Whole * kWordsPerPage, Whole * kWordsPerPage + 1);
-    std::memset (mModel.data () + Whole * kWordsPerPage, 0, Bytes % kDirtyPageBytes);
+    std::memset (mModel.data () + Whole * kWordsPerPage, 0, Bytes % kModelPageBytes);
   }
 }
 
@@ -813,21 +813,21 @@ Harness::FrameBufferAgrees (
   ) const
 {
   for (UINTN Page = 0; Page < mPages.size (); Page++) {
-    UINTN        Offset = Page * kDirtyPageBytes;
+    UINTN        Offset = Page * kModelPageBytes;
     const UINT8  *Bytes = FrameBuffer () + Offset;
     bool         Agrees;
 
     switch (mPages[Page]) {
       case PageState::Held:
-        Agrees = std::memcmp (Bytes, mModel.data () + Page * kWordsPerPage, kDirtyPageBytes) == 0;
+        Agrees = std::memcmp (Bytes, mModel.data () + Page * kWordsPerPage, kModelPageBytes) == 0;
         break;
 
       case PageState::Zero:
-        Agrees = HoldsZero (Bytes, kDirtyPageBytes);
+        Agrees = HoldsZero (Bytes, kModelPageBytes);
         break;
 
       default:
-        Agrees = !mAdapter->Written (Offset, kDirtyPageBytes) ||
+        Agrees = !mAdapter->Written (Offset, kModelPageBytes) ||
                  HoldsScreenPattern (Bytes, Page * kWordsPerPage, kWordsPerPage);
         break;
     }
@@ -900,7 +900,7 @@ Harness::Initialize (
   // The start cleared the frame buffer.
   //
   mModel.assign (kModelWords, 0);
-  mPages.assign (kModelBytes / kDirtyPageBytes, PageState::Zero);
+  mPages.assign (kModelBytes / kModelPageBytes, PageState::Zero);
   __sanitizer_set_death_callback (PrintCallOnDeath);
   (VOID)CallerBuffer::Pattern ();
 
@@ -1675,7 +1675,7 @@ Harness::Begin (
   //
   for (UINTN Page = 0; Page < mPages.size (); Page++) {
     if (mPages[Page] != PageState::Pattern) {
-      std::memcpy (FrameBuffer () + Page * kDirtyPageBytes, mPattern.data () + Page * kWordsPerPage, kDirtyPageBytes);
+      std::memcpy (FrameBuffer () + Page * kModelPageBytes, mPattern.data () + Page * kWordsPerPage, kModelPageBytes);
       mPages[Page] = PageState::Pattern;
     }
   }
