@@ -24,7 +24,8 @@ setup:
 	@Tools/bootstrap.sh >/dev/null
 
 configure: setup
-	@$(CMAKE) -S . -B $(BUILD) -G Ninja -DEDK2_PATH="$$(cat $(BUILD)/.edk2-path)" >/dev/null
+	@$(CMAKE) -S . -B $(BUILD) -G Ninja -DEDK2_PATH="$$(cat $(BUILD)/.edk2-path)" \
+	  -DEDK2_CURRENT_PATH="$$(cat $(BUILD)/.edk2-current-path)" >/dev/null
 
 build: configure
 	@$(CMAKE) --build $(BUILD) -j $(JOBS)

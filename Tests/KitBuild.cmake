@@ -1,29 +1,115 @@
 # The driver package built by the kit's own build tool in an EDK II workspace
-# (Tools/edk2-build.sh: BaseTools from the kit, edksetup.sh, `build`), once
-# per toolchain of the kit, and the images it made checked as the CMake
-# build's are. The builds share one workspace, one at a time.
-if(NOT QD520_HOST_ONLY)
-  add_executable(qdl520_kit_image_tests Qdl520KitImageTest.cpp)
-  target_link_libraries(qdl520_kit_image_tests PRIVATE qd520_test_support GTest::gtest_main)
+# (Tools/edk2-build.sh: BaseTools from the kit, edksetup.sh, `build`), and the
+# images it made checked as the CMake build's are, layout included. Two kits:
+#
+#   EDK2_PATH          edk2-stable202211 (Debian's source), images in
+#                      build/edk2/<TARGET>_<TOOLCHAIN>/
+#   EDK2_CURRENT_PATH  the current release (the bootstrap's copy of the kit in
+#                      ../shared/kits/, or a tree of one's own), images in
+#                      build/<kit folder name>/<TARGET>_<TOOLCHAIN>/
+#
+# Each kit builds DEBUG with every toolchain its tools_def knows of GCC5, GCC,
+# CLANGPDB and CLANGDWARF, and RELEASE with one of them. A kit's builds share
+# its workspace, one at a time; the two kits build side by side.
+if(QD520_HOST_ONLY)
+  return()
+endif()
 
-  set(QD520_KIT_WORKSPACE "${CMAKE_BINARY_DIR}/edk2/workspace")
-  foreach(_toolchain GCC5 CLANGPDB)
-    set(_images "${CMAKE_BINARY_DIR}/edk2/DEBUG_${_toolchain}")
-    add_test(NAME qd520_kit_build_${_toolchain}
-      COMMAND "${CMAKE_SOURCE_DIR}/Tools/edk2-build.sh" "${EDK2_PATH}" "${QD520_KIT_WORKSPACE}"
-              ${_toolchain} DEBUG "${_images}")
-    set_tests_properties(qd520_kit_build_${_toolchain} PROPERTIES
-      FIXTURES_SETUP qd520_kit_build_${_toolchain}
-      RESOURCE_LOCK qd520_kit_workspace
-      PROCESSORS 2
+add_executable(qdl520_kit_image_tests Qdl520KitImageTest.cpp)
+target_link_libraries(qdl520_kit_image_tests PRIVATE qd520_test_support GTest::gtest_main)
+
+set(EDK2_CURRENT_PATH "${EDK2_CURRENT_PATH}" CACHE PATH
+    "the current EDK II release to build the package with as well (empty: none)")
+
+# The toolchains of a kit, from its tools_def template.
+function(qd520_kit_toolchains KIT OUT)
+  file(STRINGS "${KIT}/BaseTools/Conf/tools_def.template" _families REGEX "^\\*_[A-Z0-9]+_\\*_\\*_FAMILY")
+  set(_found)
+  foreach(_toolchain GCC5 GCC CLANGPDB CLANGDWARF)
+    if("${_families}" MATCHES "\\*_${_toolchain}_\\*_\\*_FAMILY")
+      list(APPEND _found ${_toolchain})
+    endif()
+  endforeach()
+  set(${OUT} ${_found} PARENT_SCOPE)
+endfunction()
+
+# qd520_kit_builds(PREFIX KIT OUTPUT RELEASE_TOOLCHAIN)
+#   tests PREFIX_build_<TARGET>_<TOOLCHAIN> (fixtures of the same name) and
+#   PREFIX_images_<TARGET>_<TOOLCHAIN>; images in OUTPUT/<TARGET>_<TOOLCHAIN>/.
+function(qd520_kit_builds PREFIX KIT OUTPUT RELEASE_TOOLCHAIN)
+  qd520_kit_toolchains("${KIT}" _toolchains)
+  set(_builds)
+  foreach(_toolchain IN LISTS _toolchains)
+    list(APPEND _builds DEBUG_${_toolchain})
+  endforeach()
+  if(RELEASE_TOOLCHAIN IN_LIST _toolchains)
+    list(APPEND _builds RELEASE_${RELEASE_TOOLCHAIN})
+  endif()
+
+  set(${PREFIX}_BUILDS ${_builds} CACHE INTERNAL "the kit's builds, <TARGET>_<TOOLCHAIN>")
+  file(STRINGS "${KIT}/BaseTools/Source/C/GenFw/GenFw.c" _genfw_marks_nx REGEX "nonxcompat")
+
+  foreach(_build IN LISTS _builds)
+    string(REGEX MATCH "^[A-Z]+" _target "${_build}")
+    string(REGEX REPLACE "^[A-Z]+_" "" _toolchain "${_build}")
+    set(_images "${OUTPUT}/${_build}")
+    add_test(NAME ${PREFIX}_build_${_build}
+      COMMAND "${CMAKE_SOURCE_DIR}/Tools/edk2-build.sh" "${KIT}" "${OUTPUT}/workspace"
+              ${_toolchain} ${_target} "${_images}")
+    set_tests_properties(${PREFIX}_build_${_build} PROPERTIES
+      FIXTURES_SETUP ${PREFIX}_build_${_build}
+      RESOURCE_LOCK ${PREFIX}_workspace
       TIMEOUT 600
       LABELS "kit-build")
 
-    add_test(NAME qd520_kit_images_${_toolchain} COMMAND qdl520_kit_image_tests)
-    set_tests_properties(qd520_kit_images_${_toolchain} PROPERTIES
-      FIXTURES_REQUIRED qd520_kit_build_${_toolchain}
-      ENVIRONMENT "QD520_KIT_IMAGES=${_images}"
+    # A GenFw that predates NX_COMPAT marking (edk2-stable202211's) leaves
+    # the flag off the images it converts from ELF; lld-link sets it itself.
+    set(_nx_compat 1)
+    if(NOT _genfw_marks_nx AND NOT _toolchain STREQUAL "CLANGPDB")
+      set(_nx_compat 0)
+    endif()
+
+    add_test(NAME ${PREFIX}_images_${_build} COMMAND qdl520_kit_image_tests)
+    set_tests_properties(${PREFIX}_images_${_build} PROPERTIES
+      FIXTURES_REQUIRED ${PREFIX}_build_${_build}
+      ENVIRONMENT "QD520_KIT_IMAGES=${_images};QD520_KIT_NX_COMPAT=${_nx_compat}"
       TIMEOUT 60
       LABELS "kit-build")
   endforeach()
+endfunction()
+
+qd520_kit_builds(qd520_kit "${EDK2_PATH}" "${CMAKE_BINARY_DIR}/edk2" GCC5)
+
+# The current release, or one test that says it is missing and is reported
+# as skipped.
+if(EDK2_CURRENT_PATH AND EXISTS "${EDK2_CURRENT_PATH}/MdePkg/MdePkg.dec")
+  get_filename_component(_current_name "${EDK2_CURRENT_PATH}" NAME)
+  if(NOT _current_name MATCHES "^edk2-stable")
+    set(_current_name edk2-current)
+  endif()
+  set(QD520_CURRENT_KIT_IMAGES "${CMAKE_BINARY_DIR}/${_current_name}" CACHE INTERNAL "")
+  qd520_kit_builds(qd520_current_kit "${EDK2_CURRENT_PATH}" "${QD520_CURRENT_KIT_IMAGES}" CLANGPDB)
+else()
+  set(QD520_CURRENT_KIT_IMAGES "" CACHE INTERNAL "")
+  set(qd520_current_kit_BUILDS "" CACHE INTERNAL "")
+  add_test(NAME qd520_current_kit_missing
+    COMMAND sh -c "echo 'no current EDK II kit: put edk2-stable<release>.tar.xz in ../shared/kits/ or set EDK2_CURRENT_PATH to a kit tree, then run make test again'; exit 77")
+  set_tests_properties(qd520_current_kit_missing PROPERTIES SKIP_RETURN_CODE 77 LABELS "kit-build")
 endif()
+
+# The CMake image and ROM, and the current release's RELEASE CLANGPDB
+# images, built again from a copy of the tree in another folder: byte for
+# byte the same.
+set(_reproducible_args "${CMAKE_BINARY_DIR}" "${EDK2_PATH}")
+set(_reproducible_fixture)
+if("RELEASE_CLANGPDB" IN_LIST qd520_current_kit_BUILDS)
+  list(APPEND _reproducible_args "${EDK2_CURRENT_PATH}" "${QD520_CURRENT_KIT_IMAGES}")
+  set(_reproducible_fixture qd520_current_kit_build_RELEASE_CLANGPDB)
+endif()
+add_test(NAME qd520_reproducible_images
+  COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/reproducible-images.sh" ${_reproducible_args})
+set_tests_properties(qd520_reproducible_images PROPERTIES
+  FIXTURES_REQUIRED "${_reproducible_fixture}"
+  REQUIRED_FILES "${EFI_IMAGE};${OPTION_ROM}"
+  TIMEOUT 600
+  LABELS "kit-build")

@@ -877,10 +877,6 @@ TEST_F (RegisterAccessTest, WriteIsOne32BitMemoryWriteOfBar1AndNoRead) {
   EXPECT_EQ (mAdapter->Register (0x88040), 0x89ABCDEFu);
 }
 
-//
-// The kit's ASSERT_EFI_ERROR reports the expanded test of EFI_ERROR.
-//
-constexpr char  EfiErrorAssertion[] = "!(((INTN)(RETURN_STATUS)(Status)) < 0)";
 
 TEST_F (RegisterAccessTest, FailingAccessIsReportedAsAnAssertion) {
   mAdapter->SetRegister (0x12C, 0x1000);
@@ -895,13 +891,13 @@ TEST_F (RegisterAccessTest, FailingAccessIsReportedAsAnAssertion) {
   ASSERT_EQ (Assertions.size (), 2u);
   for (const AssertionRecord &Assertion : Assertions) {
     EXPECT_EQ (Assertion.File, "Qdl520.cpp");
-    EXPECT_EQ (Assertion.Expression, EfiErrorAssertion);
+    EXPECT_EQ (Assertion.Expression, EfiErrorExpression);
   }
 
   std::string  Expected = "\nASSERT_EFI_ERROR (Status = Device Error)\n"
-                          "ASSERT Qdl520.cpp(" + std::to_string (Assertions[0].Line) + "): " + EfiErrorAssertion + "\n"
+                          "ASSERT Qdl520.cpp(" + std::to_string (Assertions[0].Line) + "): " + EfiErrorExpression + "\n"
                           "\nASSERT_EFI_ERROR (Status = Time out)\n"
-                          "ASSERT Qdl520.cpp(" + std::to_string (Assertions[1].Line) + "): " + EfiErrorAssertion + "\n";
+                          "ASSERT Qdl520.cpp(" + std::to_string (Assertions[1].Line) + "): " + EfiErrorExpression + "\n";
 
   EXPECT_EQ (SerialText (), Expected);
   EXPECT_EQ (mAdapter->Register (0x80000), 0u) << "a failed write stores nothing";

@@ -55,8 +55,6 @@ constexpr size_t  TraceCapacity = 1 << 13;
 /// Status of an injected PCI I/O failure.
 constexpr EFI_STATUS  PciIoFailure = EFI_DEVICE_ERROR;
 
-/// The kit's ASSERT_EFI_ERROR reports the expanded test of EFI_ERROR.
-constexpr char  EfiErrorExpression[] = "!(((INTN)(RETURN_STATUS)(Status)) < 0)";
 constexpr char  ValidModeExpression[] = "Private->GraphicsOutput.Mode->Mode < (Private->MaxMode)";
 constexpr char  Banner[] = "EFI520 V1.00.07.00\n";
 

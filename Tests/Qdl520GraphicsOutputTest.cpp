@@ -40,15 +40,12 @@ constexpr ModeFacts  kModes[] = {
 
 constexpr UINT32  kPlaceholderMode = 0xFFFF;
 
-/// The kit's DebugLib stringizes ASSERT_EFI_ERROR's condition after macro
-/// expansion; either spelling is the same assertion.
 bool
 IsEfiErrorAssertion (
   const AssertionRecord  &Record
   )
 {
-  return (Record.Expression == "!EFI_ERROR (Status)") ||
-         (Record.Expression == "!(((INTN)(RETURN_STATUS)(Status)) < 0)");
+  return Record.Expression == EfiErrorExpression;
 }
 
 void

@@ -47,6 +47,14 @@ TEST_F (KitImageTest, ImageIsAnX64BootServiceDriverWithRelocationsAndNoImports) 
   PackagedImage::ExpectBootServiceDriver (mImage);
 }
 
+/// QD520_KIT_NX_COMPAT=0 for images whose kit cannot mark them NX_COMPAT
+/// (the GenFw of edk2-stable202211 for images it converts from ELF).
+TEST_F (KitImageTest, SectionsArePageAlignedAndNoneIsWritableAndExecutable) {
+  const char  *NxCompat = std::getenv ("QD520_KIT_NX_COMPAT");
+
+  PackagedImage::ExpectProtectableLayout (mImage, (NxCompat == nullptr) || (std::string (NxCompat) != "0"));
+}
+
 TEST_F (KitImageTest, RomHeadersDescribeOneCompressedEfiImageForTheQd520) {
   PackagedImage::ExpectQd520OptionRomHeaders (mRom);
 

@@ -10,7 +10,10 @@
 
 #include "PackagedImage.h"
 
+#include <gtest/gtest-spi.h>
+
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
@@ -33,6 +36,42 @@ TEST (EfiImageTest, IsAnX64BootServiceDriverWithRelocationsAndNoImports) {
 
   PackagedImage::ExpectBootServiceDriver (Image);
   EXPECT_LE (Image.size (), 24u * 1024) << "size budget of the image";
+}
+
+TEST (EfiImageTest, SectionsArePageAlignedNoneWritableAndExecutableAndTheImageIsNxCompatible) {
+  PackagedImage::ExpectProtectableLayout (ReadFile (QD520_EFI_IMAGE), true);
+}
+
+/// The layout check itself: an image of the old 32-byte layout, or one with
+/// a section both writable and executable, or without NX_COMPAT, fails it.
+TEST (EfiImageTest, LayoutCheckRejectsUnprotectableImages) {
+  const std::vector<UINT8>  Image = ReadFile (QD520_EFI_IMAGE);
+
+  ASSERT_FALSE (Image.empty ());
+  auto    Dos      = PackagedImage::At<EFI_IMAGE_DOS_HEADER>(Image, 0);
+  size_t  Optional = Dos.e_lfanew + OFFSET_OF (EFI_IMAGE_NT_HEADERS64, OptionalHeader);
+  size_t  Sections = Optional + PackagedImage::At<EFI_IMAGE_NT_HEADERS64>(Image, Dos.e_lfanew).FileHeader.SizeOfOptionalHeader;
+
+  std::vector<UINT8>  Packed = Image;
+  UINT32              OldAlignment = 0x20;
+
+  std::memcpy (&Packed[Optional + OFFSET_OF (EFI_IMAGE_OPTIONAL_HEADER64, SectionAlignment)], &OldAlignment, sizeof (OldAlignment));
+  EXPECT_NONFATAL_FAILURE (PackagedImage::ExpectProtectableLayout (Packed, true), "SectionAlignment");
+
+  std::vector<UINT8>  Writable = Image;
+  UINT32              Characteristics;
+  size_t              First = Sections + OFFSET_OF (EFI_IMAGE_SECTION_HEADER, Characteristics);
+
+  std::memcpy (&Characteristics, &Writable[First], sizeof (Characteristics));
+  Characteristics |= EFI_IMAGE_SCN_MEM_WRITE;
+  std::memcpy (&Writable[First], &Characteristics, sizeof (Characteristics));
+  EXPECT_NONFATAL_FAILURE (PackagedImage::ExpectProtectableLayout (Writable, true), "writable and executable");
+
+  std::vector<UINT8>  NoNx = Image;
+  size_t              Dll  = Optional + OFFSET_OF (EFI_IMAGE_OPTIONAL_HEADER64, DllCharacteristics);
+
+  NoNx[Dll + 1] &= ~(PackagedImage::DllCharacteristicsNxCompat >> 8);
+  EXPECT_NONFATAL_FAILURE (PackagedImage::ExpectProtectableLayout (NoNx, true), "NX_COMPAT");
 }
 
 /// The lines of one section of an INF, comments and blanks dropped.

@@ -3,8 +3,13 @@
 # Idempotent: when everything is already in place it only checks and exits.
 #
 #   EDK2_PATH=/path/to/edk2   use that kit instead of fetching one
+#   EDK2_CURRENT_PATH=/path   the current EDK II release to build the package
+#                             with as well (default: the kit in ../shared/kits/,
+#                             unpacked once into .cache/kits/)
 #
-# Prints the kit's root on its last line of output (also in build/.edk2-path).
+# Prints the kit's root on its last line of output (also in build/.edk2-path);
+# the current kit's root, or nothing when there is none, is in
+# build/.edk2-current-path.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -99,6 +104,30 @@ fetch_kit() {
   echo "$dest"
 }
 
+# The current release: a tree the user names, or the newest kit archive in
+# the folder beside the project, unpacked once. Prints nothing without one.
+current_kit() {
+  if [ -n "${EDK2_CURRENT_PATH:-}" ]; then
+    kit_ok "$EDK2_CURRENT_PATH" || { log "EDK2_CURRENT_PATH=$EDK2_CURRENT_PATH is not an EDK II tree"; exit 1; }
+    (cd "$EDK2_CURRENT_PATH" && pwd)
+    return 0
+  fi
+  local archive
+  archive=$(ls "$top"/../shared/kits/edk2-stable*.tar.xz 2>/dev/null | LC_ALL=C sort | tail -n 1)
+  [ -n "$archive" ] || return 0
+  local name dest
+  name=$(basename "$archive" .tar.xz)
+  dest="$cache/kits/$name"
+  if ! kit_ok "$dest"; then
+    log "unpacking the EDK II kit $name (once, seconds)"
+    rm -rf "$dest" "$dest.tmp"
+    mkdir -p "$dest.tmp"
+    tar -xf "$archive" -C "$dest.tmp" --strip-components=1
+    mv "$dest.tmp" "$dest"
+  fi
+  echo "$dest"
+}
+
 install_packages "${packages[@]}"
 
 if [ -n "${EDK2_PATH:-}" ]; then
@@ -110,6 +139,10 @@ fi
 mkdir -p "$top/build"
 echo "$kit" >"$top/build/.edk2-path"
 "$top/Tools/edk2-workspace.sh" "$kit" "$top/build/edk2/workspace" >/dev/null
+current=$(current_kit)
+echo "$current" >"$top/build/.edk2-current-path"
+# Its BaseTools; the kit build's first use sets up its workspace.
+[ -z "$current" ] || "$top/Tools/edk2-workspace.sh" "$current" >/dev/null
 # QEMU with the QD520 device, built once from Debian's qemu source package.
 [ -f "$cache/qemu/source/.qd520-package-version" ] || ensure_deb_src
 "$top/Tools/build-qemu.sh" "$kit"

@@ -23,8 +23,17 @@ log() { printf 'bootstrap: %s\n' "$*" >&2; }
 # the kit carries the same library for its decompressor.
 brotli_src="$kit/MdeModulePkg/Library/BrotliCustomDecompressLib/brotli"
 
+# Kits since edk2-stable2024xx compile BaseTools' C tools against the kit's
+# own MdePkg headers (EDK2_PATH); those headers are then part of the key.
+if grep -q 'EDK2_PATH' "$kit/BaseTools/Source/C/Makefiles/header.makefile" 2>/dev/null; then
+  tool_headers=MdePkg/Include
+else
+  tool_headers=
+fi
+
 kit_digest() {
-  (cd "$kit" && find BaseTools "${brotli_src#"$kit"/}" -type f -print0 | LC_ALL=C sort -z |
+  # shellcheck disable=SC2086
+  (cd "$kit" && find BaseTools "${brotli_src#"$kit"/}" $tool_headers -type f -print0 | LC_ALL=C sort -z |
      xargs -0 sha256sum | sha256sum | cut -c1-16)
 }
 
@@ -44,7 +53,7 @@ build_basetools() {
     rm -rf "$brotli"
     cp -a "$brotli_src" "$brotli"
   fi
-  if ! { make -C "$tools.tmp/Source/C" -j"$(nproc)" &&
+  if ! { make -C "$tools.tmp/Source/C" -j"$(nproc)" EDK2_PATH="$kit" &&
          python3 -m compileall -q "$tools.tmp/Source/Python"; } >"$log_file" 2>&1; then
     tail -n 40 "$log_file" >&2
     log "BaseTools build failed; full log in $log_file"
@@ -54,17 +63,18 @@ build_basetools() {
   touch "$tools_root/ready"
 }
 
-# edk2-stable202211 makes the .efi of a module twice over in the rule of
-# linked images ([Dynamic-Library-File] lists $(DEBUG_DIR)/<module>.efi as
-# an output beside $(OUTPUT_DIR)/<module>.efi); for an option-ROM module the
-# build tool then finds a cycle and stops before compiling anything. Later
-# kits drop that output (upstream change of January 2023); so does this.
+# Some kits make the .efi of a module twice over in the rule of linked
+# images ([Dynamic-Library-File] lists $(DEBUG_DIR)/<module>.efi as an output
+# beside $(OUTPUT_DIR)/<module>.efi); for an option-ROM module the build tool
+# then finds a cycle and stops before compiling anything. edk2-stable202211
+# has that output, the releases of 2023 to 2025 dropped it, and it is back
+# since edk2-stable202508; the fix removes it wherever it is found.
 fix_build_rule() {
   local rule="$1/build_rule.txt"
   local stale='^[[:space:]]*\$\(DEBUG_DIR\)\(\+\)\$\(MODULE_NAME\)\.efi[[:space:]]*$'
   if sed -n '/^\[Dynamic-Library-File\]/,/^\[/p' "$rule" | grep -Eq "$stale"; then
     sed -Ei "/^\[Dynamic-Library-File\]/,/^\[/{/$stale/d}" "$rule"
-    log "workspace Conf: removed the duplicate .efi output of [Dynamic-Library-File] (build-rule cycle of edk2-stable202211)"
+    log "${1#"$top"/}/build_rule.txt: removed the duplicate .efi output of [Dynamic-Library-File] (the option-ROM build-rule cycle)"
   fi
 }
 

@@ -27,7 +27,17 @@ extern "C" {
 #include <string>
 #include <vector>
 
+//
+// The kit's DebugLib reports an assertion with the text of its condition
+// after macro expansion, and each release expands EFI_ERROR its own way;
+// this is the text the kit in use gives ASSERT_EFI_ERROR (Status).
+//
+#define QD520_TEXT_OF(Expression)           #Expression
+#define QD520_EXPANDED_TEXT_OF(Expression)  QD520_TEXT_OF (Expression)
+
 namespace Qd520Test {
+
+inline constexpr char  EfiErrorExpression[] = QD520_EXPANDED_TEXT_OF (!EFI_ERROR (Status));
 
 using Qd520Sim::AdapterOptions;
 using Qd520Sim::AssertionRecord;

@@ -158,6 +158,79 @@ ExpectBootServiceDriver (
   EXPECT_EQ (Nt.OptionalHeader.DataDirectory[EFI_IMAGE_DIRECTORY_ENTRY_IMPORT].Size, 0u);
 }
 
+/// Page size of firmware memory protection: the granule in which a loader can
+/// make code read-only and data no-execute.
+constexpr UINT32  ProtectionPageSize = 0x1000;
+
+/// IMAGE_DLLCHARACTERISTICS_NX_COMPAT: the image keeps code and data apart, so
+/// the loader may map its data no-execute.
+constexpr UINT16  DllCharacteristicsNxCompat = 0x0100;
+
+/// The section headers of Image, after its optional header.
+inline
+std::vector<EFI_IMAGE_SECTION_HEADER>
+SectionHeaders (
+  const std::vector<UINT8>  &Image
+  )
+{
+  auto    Dos   = At<EFI_IMAGE_DOS_HEADER>(Image, 0);
+  auto    Nt    = At<EFI_IMAGE_NT_HEADERS64>(Image, Dos.e_lfanew);
+  size_t  First = Dos.e_lfanew + OFFSET_OF (EFI_IMAGE_NT_HEADERS64, OptionalHeader) +
+                  Nt.FileHeader.SizeOfOptionalHeader;
+
+  std::vector<EFI_IMAGE_SECTION_HEADER>  Sections;
+
+  for (UINT16 Index = 0; Index < Nt.FileHeader.NumberOfSections; Index++) {
+    size_t  Offset = First + Index * sizeof (EFI_IMAGE_SECTION_HEADER);
+
+    if (Offset + sizeof (EFI_IMAGE_SECTION_HEADER) > Image.size ()) {
+      break;
+    }
+
+    Sections.push_back (At<EFI_IMAGE_SECTION_HEADER>(Image, Offset));
+  }
+
+  return Sections;
+}
+
+/// Image can be protected by the firmware that loads it: every section starts
+/// on a page of its own, no section is both writable and executable, and
+/// (when NxCompat) the image declares NX_COMPAT.
+inline
+void
+ExpectProtectableLayout (
+  const std::vector<UINT8>  &Image,
+  bool                      NxCompat
+  )
+{
+  ASSERT_GE (Image.size (), sizeof (EFI_IMAGE_DOS_HEADER));
+  auto  Dos = At<EFI_IMAGE_DOS_HEADER>(Image, 0);
+
+  ASSERT_EQ (Dos.e_magic, EFI_IMAGE_DOS_SIGNATURE);
+  ASSERT_LE (Dos.e_lfanew + sizeof (EFI_IMAGE_NT_HEADERS64), Image.size ());
+  auto  Nt = At<EFI_IMAGE_NT_HEADERS64>(Image, Dos.e_lfanew);
+
+  EXPECT_EQ (Nt.OptionalHeader.SectionAlignment, ProtectionPageSize);
+  EXPECT_LE (Nt.OptionalHeader.SizeOfHeaders, ProtectionPageSize) << "the headers share no page with a section";
+  EXPECT_EQ (Nt.OptionalHeader.SizeOfImage % ProtectionPageSize, 0u);
+  if (NxCompat) {
+    EXPECT_NE (Nt.OptionalHeader.DllCharacteristics & DllCharacteristicsNxCompat, 0) << "NX_COMPAT";
+  }
+
+  auto  Sections = SectionHeaders (Image);
+
+  ASSERT_EQ (Sections.size (), Nt.FileHeader.NumberOfSections);
+  for (const EFI_IMAGE_SECTION_HEADER &Section : Sections) {
+    const char   *Text = reinterpret_cast<const char *>(Section.Name);
+    std::string  Name (Text, strnlen (Text, sizeof (Section.Name)));
+    UINT32       Writable   = Section.Characteristics & EFI_IMAGE_SCN_MEM_WRITE;
+    UINT32       Executable = Section.Characteristics & (EFI_IMAGE_SCN_MEM_EXECUTE | EFI_IMAGE_SCN_CNT_CODE);
+
+    EXPECT_EQ (Section.VirtualAddress % ProtectionPageSize, 0u) << Name << " starts within a page";
+    EXPECT_FALSE ((Writable != 0) && (Executable != 0)) << Name << " is writable and executable";
+  }
+}
+
 } // namespace PackagedImage
 
 #endif // QD520_PACKAGED_IMAGE_H_
