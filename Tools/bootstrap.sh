@@ -142,7 +142,11 @@ echo "$kit" >"$top/build/.edk2-path"
 current=$(current_kit)
 echo "$current" >"$top/build/.edk2-current-path"
 # Its BaseTools; the kit build's first use sets up its workspace.
-[ -z "$current" ] || "$top/Tools/edk2-workspace.sh" "$current" >/dev/null
+if [ -n "$current" ]; then
+  "$top/Tools/edk2-workspace.sh" "$current" >/dev/null
+else
+  log "no current EDK II kit (its kit builds are skipped): put edk2-stable<release>.tar.xz in ../shared/kits/ or set EDK2_CURRENT_PATH"
+fi
 # QEMU with the QD520 device, built once from Debian's qemu source package.
 [ -f "$cache/qemu/source/.qd520-package-version" ] || ensure_deb_src
 "$top/Tools/build-qemu.sh" "$kit"
