@@ -25,9 +25,9 @@ packages=(meson ninja-build pkg-config libglib2.0-dev libpixman-1-dev libfdt-dev
 
 # What goes into the device: its QEMU side, the model and the scan-out it hosts.
 device_sources=(
-  Qemu/qd520.c Qemu/qd520-model.h Qemu/Qd520QemuModel.cpp
-  Simulator/Qd520Adapter.h Simulator/Qd520Adapter.cpp
-  Simulator/Qd520ScanOut.h Simulator/Qd520ScanOut.cpp
+  Qemu/qd520.c AdapterModel/qd520-model.h AdapterModel/Qd520ModelInterface.cpp
+  AdapterModel/Qd520Adapter.h AdapterModel/Qd520Adapter.cpp
+  AdapterModel/Qd520ScanOut.h AdapterModel/Qd520ScanOut.cpp
   Tools/build-qemu.sh
 )
 
@@ -113,7 +113,7 @@ install_if_changed() {
 }
 
 install_if_changed "$top/Qemu/qd520.c" "$source/hw/display/qd520.c"
-install_if_changed "$top/Qemu/qd520-model.h" "$source/hw/display/qd520-model.h"
+install_if_changed "$top/AdapterModel/qd520-model.h" "$source/hw/display/qd520-model.h"
 model="$cache/model/qd520-model.o"
 # The device's Kconfig symbol and build rule, appended once between markers
 # and rewritten only when they change (a change makes meson reconfigure).
@@ -139,13 +139,15 @@ specific_ss.add(when: 'CONFIG_QD520', if_true: [files('qd520.c'), declare_depend
 # into QEMU as one object that exports only the C interface.
 objects="$cache/model/objects"
 mkdir -p "$objects"
-for unit in Simulator/Qd520Adapter.cpp Simulator/Qd520ScanOut.cpp Qemu/Qd520QemuModel.cpp; do
+units=()
+for unit in AdapterModel/Qd520Adapter.cpp AdapterModel/Qd520ScanOut.cpp AdapterModel/Qd520ModelInterface.cpp; do
+  units+=("$objects/$(basename "$unit" .cpp).o")
   step "compiling $unit" clang++ -std=c++17 -O2 -g -fPIE -fno-exceptions -fno-rtti -fno-threadsafe-statics \
     -fshort-wchar -fno-strict-aliasing -fno-common -Wall -Wextra -Werror -Wglobal-constructors \
     "-DEFIAPI=__attribute__((ms_abi))" -I"$kit/MdePkg/Include" -I"$kit/MdePkg/Include/X64" \
-    -I"$top/Simulator" -I"$top/Qemu" -c "$top/$unit" -o "$objects/$(basename "$unit" .cpp).o"
+    -I"$top/AdapterModel" -c "$top/$unit" -o "$objects/$(basename "$unit" .cpp).o"
 done
-step "linking the model object" ld -r -o "$objects/combined.o" "$objects"/Qd520*.o
+step "linking the model object" ld -r -o "$objects/combined.o" "${units[@]}"
 step "keeping only the model's C interface global" \
   objcopy --wildcard --keep-global-symbol='qd520_model_*' "$objects/combined.o" "$objects/model.o"
 undefined=$(nm -u "$objects/model.o" | awk '{print $2}' | grep -vx 'memcpy\|memmove\|memset' || true)
