@@ -54,7 +54,7 @@ const ControllerCase  ControllerCases[] = {
 class ProgramDisplayControllerTest : public HardwareTraceTest, public ::testing::WithParamInterface<ControllerCase> {
 };
 
-TEST_P (ProgramDisplayControllerTest, WritesPllPitchTimingsControlAndColourTableInOrder) {
+TEST_P (ProgramDisplayControllerTest, WritesEachRegisterInOrder) {
   const ControllerCase  &Case   = GetParam ();
   UINT32                Before  = (mAdapter->Register (RegDisplayControl0) & ~0x00000104u) | 0x00007003;
   constexpr UINT32      Written = 0x00007107;

@@ -1678,7 +1678,7 @@ protected:
   size_t                            mTraceStart     = 0;
 };
 
-TEST_P (FaultInjectionTest, EachFailedCallHasTheOutcomeItsRoleDemands) {
+TEST_P (FaultInjectionTest, EachFailedCallHasItsRolesOutcome) {
   Enumerate (GetParam ().Which, GetParam ().Class);
 }
 
