@@ -40,6 +40,7 @@ extern "C" {
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -399,6 +400,35 @@ private:
 
 } // namespace
 
+/// The processor's name as the system gives it, with the features that
+/// decide how fast rows move.
+std::string
+ProcessorName (
+  )
+{
+  std::ifstream  CpuInfo ("/proc/cpuinfo");
+  std::string    Line;
+  std::string    Name = "an unnamed processor";
+  std::string    Features;
+
+  while (std::getline (CpuInfo, Line)) {
+    std::string  Value = Line.substr (Line.find (':') == std::string::npos ? Line.size () : Line.find (':') + 1);
+
+    Value.erase (0, Value.find_first_not_of (' '));
+    if ((Line.rfind ("model name", 0) == 0) && (Name == "an unnamed processor")) {
+      Name = Value;
+    } else if ((Line.rfind ("flags", 0) == 0) && Features.empty ()) {
+      for (const char *Flag : { "avx2", "avx512f", "erms", "fsrm" }) {
+        if ((" " + Value + " ").find (std::string (" ") + Flag + " ") != std::string::npos) {
+          Features += std::string (Features.empty () ? "" : ", ") + Flag;
+        }
+      }
+    }
+  }
+
+  return Features.empty () ? Name : Name + " (" + Features + ")";
+}
+
 int
 main (
   int   argc,
@@ -462,8 +492,10 @@ main (
   benchmark::RunSpecifiedBenchmarks (&Reporter);
   benchmark::Shutdown ();
 
-  bool  Missed = Reporter.Errors ();
-  std::printf ("\nshortest CPU time of %d repetitions\n", kRepetitions);
+  bool               Missed    = Reporter.Errors ();
+  const std::string  Processor = ProcessorName ();
+
+  std::printf ("\nshortest CPU time of %d repetitions on %s\n", kRepetitions, Processor.c_str ());
   std::printf ("%-18s %-22s %8s %7s  %-6s  %-18s %8s\n", "transfer", "limit", "ratio", "goal", "", "reference", "ratio");
   for (const Pairing &Pair : kPairings) {
     double  Transfer;
@@ -486,6 +518,10 @@ main (
     } else {
       std::printf (" %8s\n", "-");
     }
+  }
+
+  if (Missed) {
+    std::printf ("a goal was missed on %s\n", Processor.c_str ());
   }
 
   return Missed ? 1 : 0;

@@ -6,6 +6,7 @@
 **/
 
 #include "Qd520PciIo.h"
+#include "SimHostRows.h"
 
 extern "C" {
 #include <IndustryStandard/Acpi.h>
@@ -652,10 +653,10 @@ PciIoDevice::SlowMemAccess (
 }
 
 //
-// Frame-buffer rows take a path of their own that calls nothing outside the
-// function, so that a row through PCI I/O costs little more than the copy.
-// It accepts only calls that the general path would accept and does exactly
-// what that path would do; anything else goes to the general path.
+// Frame-buffer rows take a path of their own, so that a row through PCI I/O
+// costs little more than the C library's copy of it. It accepts only calls
+// that the general path would accept and does exactly what that path would
+// do; anything else goes to the general path.
 //
 
 inline __attribute__ ((always_inline)) BOOLEAN
@@ -718,13 +719,13 @@ PciIoDevice::TryFrameBufferAccess (
   }
 
   if (!IsWrite) {
-    CopyBytesInline (Buffer, Window, Bytes);
+    HostCopyRow (Buffer, Window, Bytes);
   } else if (!Fill) {
-    CopyBytesInline (Window, Buffer, Bytes);
+    HostCopyRow (Window, Buffer, Bytes);
   } else if (Unit == sizeof (UINT32)) {
-    FillUint32Inline (Window, (UINT32)FirstUnit (Buffer, Unit), Count);
+    HostFillUint32 (Window, (UINT32)FirstUnit (Buffer, Unit), Count);
   } else {
-    FillUint64Inline (Window, FirstUnit (Buffer, Unit), Count);
+    HostFillUint64 (Window, FirstUnit (Buffer, Unit), Count);
   }
 
   if (mTracing) {

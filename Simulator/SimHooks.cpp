@@ -44,3 +44,4 @@ SerialDebugLibAssertHalt (
 }
 
 } // extern "C"
+
