@@ -10,7 +10,8 @@
 #                stopped (FUZZ_ARGS adds libFuzzer options, e.g.
 #                FUZZ_ARGS=-max_total_time=3600)
 #   make bench   set up, build, and run the benchmarks
-#   make image   set up and build build/Quandrel520Gop.efi and .rom only
+#   make image   set up and build build/Quandrel520Gop.efi and .rom and the
+#                production build/production/Quandrel520Gop.efi and .rom only
 
 BUILD  ?= build
 SANITIZE_BUILD ?= build-sanitize
@@ -38,7 +39,8 @@ sanitize-build: sanitize-configure
 	@$(CMAKE) --build $(SANITIZE_BUILD) -j $(JOBS)
 
 image: configure
-	@$(CMAKE) --build $(BUILD) --target Quandrel520Gop Quandrel520GopRom
+	@$(CMAKE) --build $(BUILD) --target Quandrel520Gop Quandrel520GopRom Quandrel520Gop_production \
+	  Quandrel520GopRom_production
 
 run: build
 	@$(BUILD)/Tools/qd520-run --output $(BUILD)/run

@@ -17,6 +17,12 @@
   Boot-service calls and their arguments come from the platform's log; the
   platform counts and fails the calls itself.
 
+  Built with QD520_PRODUCTION, the program runs against the production
+  build of the driver and the kit (MDEPKG_NDEBUG): no assertion and no debug
+  text, ever. Where the debug build halts on an assertion, the phase must
+  fail and give back what it took; where the debug build asserts and goes
+  on, the outcome is the same without the assertion.
+
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -41,6 +47,12 @@ extern "C" {
 namespace Qd520Test {
 namespace {
 
+#ifdef QD520_PRODUCTION
+constexpr bool  Production = true;
+#else
+constexpr bool  Production = false;
+#endif
+
 using Qd520Sim::PciIoOperation;
 using Qd520Sim::PoolBlock;
 using Qd520Sim::ServiceCallTracker;
@@ -64,6 +76,9 @@ constexpr UINT32  SentinelPixel = 0x5B5B5B5B;
 /// FrameBufferBase planted before a mode change, to tell a kept value from a
 /// value read again.
 constexpr EFI_PHYSICAL_ADDRESS  PlantedFrameBufferBase = 0xFEED0000;
+
+/// Mode->Mode while no mode is set.
+constexpr UINT32  NoMode = 0xFFFF;
 
 constexpr UINT32  QueriedMode      = 2;
 constexpr UINTN   SizeOfInfoMarker = 0x5151;
@@ -277,6 +292,7 @@ struct Expectation {
   UINT32        StepCode           = 0;       ///< Start's step message; 0 for none
   bool          RestoresAttributes = false;   ///< a refused Start puts the saved attributes back
   bool          ModeRecordKept     = false;   ///< a refused constructor leaves its mode record
+  bool          EngineStarted      = false;   ///< a refused constructor brought the engine up but set no mode
   bool          ChildPath          = true;    ///< the child handle carries the display path
   bool          FrameBufferBaseRead = true;   ///< else FrameBufferBase keeps its previous value
   bool          ScreenCleared      = true;
@@ -303,6 +319,9 @@ Refusal (
   return Result;
 }
 
+/// Result, after an ASSERT_EFI_ERROR that the debug build reports and goes
+/// on from (in the host; the firmware halts); the production build has no
+/// assertion.
 Expectation
 WithEfiErrorAssertion (
   Expectation  Result,
@@ -311,6 +330,10 @@ WithEfiErrorAssertion (
   const char   *LineGroup
   )
 {
+  if (Production) {
+    return Result;
+  }
+
   Result.AssertFile       = File;
   Result.AssertExpression = EfiErrorExpression;
   Result.AssertStatus     = Status;
@@ -318,15 +341,22 @@ WithEfiErrorAssertion (
   return Result;
 }
 
+/// The debug build's assertion that halts the firmware; the production
+/// build, which has none, owes Unasserted instead.
 Expectation
 Halt (
-  const char  *File,
-  const char  *Expression,
-  EFI_STATUS  Status,
-  const char  *LineGroup
+  const char   *File,
+  const char   *Expression,
+  EFI_STATUS   Status,
+  const char   *LineGroup,
+  Expectation  Unasserted
   )
 {
   Expectation  Result;
+
+  if (Production) {
+    return Unasserted;
+  }
 
   Result.Result           = Outcome::AssertionOnly;
   Result.AssertFile       = File;
@@ -410,7 +440,7 @@ ExpectationFor (
   switch (Which) {
     case Phase::Entry:
       if (Call == Role::InstallBindingAndNames) {
-        *Out = Halt ("UefiDriverModel.c", EfiErrorExpression, Injected, "entry: binding");
+        *Out = Halt ("UefiDriverModel.c", EfiErrorExpression, Injected, "entry: binding", Refusal (Injected));
         return true;
       }
 
@@ -441,11 +471,17 @@ ExpectationFor (
 
         case Role::ModeRecordAllocation:
         case Role::ModeInfoAllocation:
-          *Out = Halt ("Qdl520.cpp", EfiErrorExpression, Injected, "Start: constructor status");
+          *Out = Halt ("Qdl520.cpp", EfiErrorExpression, Injected, "Start: constructor status", Refusal (Injected, 0, true));
           return true;
 
         case Role::LineBufferAllocation:
-          *Out = Halt ("Qdl520GraphicsOutput.cpp", ValidModeExpression, EFI_SUCCESS, "constructor: valid mode");
+          *Out = Halt (
+                   "Qdl520GraphicsOutput.cpp",
+                   ValidModeExpression,
+                   EFI_SUCCESS,
+                   "constructor: valid mode",
+                   Refusal (EFI_OUT_OF_RESOURCES, 0, true)
+                   );
           return true;
 
         default:
@@ -464,7 +500,9 @@ ExpectationFor (
           return true;
 
         case Role::LineBufferAllocation:
-          *Out = Halt ("Qdl520GraphicsOutput.cpp", ValidModeExpression, EFI_SUCCESS, "constructor: valid mode");
+          Result               = Refusal (EFI_OUT_OF_RESOURCES);
+          Result.EngineStarted = true;
+          *Out                 = Halt ("Qdl520GraphicsOutput.cpp", ValidModeExpression, EFI_SUCCESS, "constructor: valid mode", Result);
           return true;
 
         default:
@@ -1256,10 +1294,10 @@ protected:
   {
     std::vector<AssertionRecord>  Taken    = TakeAssertions ();
     std::string                   Text     = SerialText ();
-    std::string                   Prefix   = (mPhase == Phase::Start) ? Banner : "";
+    std::string                   Prefix   = ((mPhase == Phase::Start) && !Production) ? Banner : "";
     std::string                   Report;
 
-    if (Expected.StepCode != 0) {
+    if ((Expected.StepCode != 0) && !Production) {
       CHAR8  Message[64];
 
       //
@@ -1351,13 +1389,15 @@ protected:
       case Phase::Entry:
         EXPECT_EQ (mAdapter->TraceCount (), 0u) << "the entry touches no hardware";
         EXPECT_EQ (Platform ().Pool ().LiveBlocks (), 0u);
-        if (Expected.Result == Outcome::Completed) {
-          for (const EFI_GUID *Guid : { &gEfiDriverBindingProtocolGuid, &gEfiComponentNameProtocolGuid,
-                                        &gEfiComponentName2ProtocolGuid, &gEfiDriverSupportedEfiVersionProtocolGuid })
-          {
-            EXPECT_TRUE (Platform ().Handles ().HasProtocol (Platform ().ImageHandle (), *Guid))
-              << Qd520Sim::GuidToText (*Guid);
-          }
+        //
+        // A failed entry unloads the image: nothing may stay that points
+        // into it.
+        //
+        for (const EFI_GUID *Guid : { &gEfiDriverBindingProtocolGuid, &gEfiComponentNameProtocolGuid,
+                                      &gEfiComponentName2ProtocolGuid, &gEfiDriverSupportedEfiVersionProtocolGuid })
+        {
+          EXPECT_EQ (Platform ().Handles ().HasProtocol (Platform ().ImageHandle (), *Guid), Expected.Result == Outcome::Completed)
+            << Qd520Sim::GuidToText (*Guid);
         }
 
         return;
@@ -1376,6 +1416,17 @@ protected:
           EXPECT_EQ (DriverOpens (), 0u);
           EXPECT_EQ (Platform ().Handles ().HandleCount (), mHandlesBefore);
           ExpectAttributesRestored (Expected.RestoresAttributes);
+
+          //
+          // Nothing of the failed start is in the way of the next.
+          //
+          ASSERT_EQ (Binding ()->Start (Binding (), Controller (), nullptr), EFI_SUCCESS);
+          EFI_GRAPHICS_OUTPUT_PROTOCOL  *Gop = GraphicsOutputOn (Controller ());
+
+          ASSERT_NE (Gop, nullptr);
+          if (ExpectRunning (PrivateOf (Gop), Expectation (), Stuck)) {
+            StopAndExpectNothingHeld (Stuck);
+          }
         }
 
         return;
@@ -1385,6 +1436,18 @@ protected:
           if (ExpectRunning (mPrivate, Expected, Stuck)) {
             StopAndExpectNothingHeld (Stuck);
           }
+        } else if (Expected.EngineStarted) {
+          EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE  *Mode = mPrivate->GraphicsOutput.Mode;
+
+          //
+          // Its records stay for Start to release; no mode is current.
+          //
+          EXPECT_GT (mAdapter->TraceCount (), mTraceStart) << "the engine was brought up";
+          ASSERT_NE (Mode, nullptr);
+          EXPECT_EQ (Mode->Mode, NoMode);
+          EXPECT_EQ (mPrivate->LineBuffer, nullptr);
+          EXPECT_TRUE (mPrivate->HardwareNeedsStarting);
+          ExpectLiveBlocks (DisplayBlocks (mPrivate, false), Stuck);
         } else {
           EXPECT_EQ (mAdapter->TraceCount (), mTraceStart) << "no hardware touched";
           if (Expected.ModeRecordKept) {

@@ -705,8 +705,8 @@ TEST_F (GraphicsOutputLifecycleTest, StartWithoutMemoryAtEachAllocationReleasesE
   //
   enum class Outcome {
     Refused,            ///< Start fails, nothing held
-    InstalledAsserting, ///< the constructor failed: ASSERT_EFI_ERROR, then installed
-    NoValidMode,        ///< SetMode (0) failed: the mode assertion, then installed
+    RefusedAsserting,   ///< the constructor failed: ASSERT_EFI_ERROR, then as Refused
+    NoValidMode,        ///< SetMode (0) failed: the mode assertion, then as Refused
     Installed           ///< no visible effect
   };
   struct Case {
@@ -717,8 +717,8 @@ TEST_F (GraphicsOutputLifecycleTest, StartWithoutMemoryAtEachAllocationReleasesE
     { "context",            Outcome::Refused            },
     { "display node",       Outcome::Refused            },
     { "display path",       Outcome::Refused            },
-    { "mode record",        Outcome::InstalledAsserting },
-    { "mode information",   Outcome::InstalledAsserting },
+    { "mode record",        Outcome::RefusedAsserting   },
+    { "mode information",   Outcome::RefusedAsserting   },
     { "line buffer",        Outcome::NoValidMode        },
     { "descriptor list",    Outcome::Installed          },
   };
@@ -753,20 +753,25 @@ TEST_F (GraphicsOutputLifecycleTest, StartWithoutMemoryAtEachAllocationReleasesE
         ExpectControllerReleased ();
         break;
 
-      case Outcome::InstalledAsserting:
-        EXPECT_EQ (Status, EFI_SUCCESS);
+      //
+      // The firmware halts at the assertion; a handler that returns finds
+      // Start failing as at any other step.
+      //
+      case Outcome::RefusedAsserting:
+        EXPECT_EQ (Status, EFI_OUT_OF_RESOURCES);
         ASSERT_EQ (Taken.size (), 1u);
         EXPECT_TRUE (IsEfiErrorAssertion (Taken[0])) << Taken[0].Expression;
         EXPECT_NE (SerialText ().find ("\nASSERT_EFI_ERROR (Status = Out of Resources)\n"), std::string::npos);
-        ASSERT_NE (Gop, nullptr);
+        EXPECT_EQ (Gop, nullptr);
+        ExpectControllerReleased ();
         break;
 
       case Outcome::NoValidMode:
-        EXPECT_EQ (Status, EFI_SUCCESS);
-        ASSERT_EQ (Taken.size (), 1u);
+        EXPECT_EQ (Status, EFI_OUT_OF_RESOURCES);
+        ASSERT_GE (Taken.size (), 1u);
         EXPECT_EQ (Taken[0].Expression, "Private->GraphicsOutput.Mode->Mode < (Private->MaxMode)");
-        ASSERT_NE (Gop, nullptr);
-        EXPECT_EQ (Gop->Mode->Mode, kPlaceholderMode);
+        EXPECT_EQ (Gop, nullptr);
+        ExpectControllerReleased ();
         break;
 
       case Outcome::Installed:
@@ -784,14 +789,19 @@ TEST_F (GraphicsOutputLifecycleTest, StartWithoutMemoryAtEachAllocationReleasesE
   }
 }
 
-TEST_F (GraphicsOutputLifecycleTest, StartWithoutModeZeroLineBufferAssertsAndLeavesTheProtocolUnstarted) {
+TEST_F (GraphicsOutputLifecycleTest, StartWithoutModeZeroLineBufferAssertsThenFailsAndReleasesEverything) {
   EFI_HANDLE  Controller = mAdapter->Controller ();
 
   Platform ().Pool ().FailAllocation (6);   // the line buffer of mode 0
-  ASSERT_EQ (Platform ().Connect (Controller), EFI_SUCCESS);
+  Platform ().Connect (Controller);
+  EXPECT_EQ (LastStartStatus (), EFI_OUT_OF_RESOURCES);
 
+  //
+  // The firmware halts at the first assertion; a handler that returns
+  // finds Start failing as at any other step.
+  //
   std::vector<AssertionRecord>  Taken = TakeAssertions ();
-  ASSERT_EQ (Taken.size (), 1u);
+  ASSERT_GE (Taken.size (), 1u);
   EXPECT_EQ (Taken[0].Expression, "Private->GraphicsOutput.Mode->Mode < (Private->MaxMode)");
   EXPECT_NE (Taken[0].File.find ("Qdl520GraphicsOutput.cpp"), std::string::npos) << Taken[0].File;
   EXPECT_NE (
@@ -799,13 +809,49 @@ TEST_F (GraphicsOutputLifecycleTest, StartWithoutModeZeroLineBufferAssertsAndLea
                         "): Private->GraphicsOutput.Mode->Mode < (Private->MaxMode)\n"),
     std::string::npos
     ) << SerialText ();
+  ExpectControllerReleased ();
 
+  ASSERT_EQ (Platform ().Connect (Controller), EFI_SUCCESS);
   EFI_GRAPHICS_OUTPUT_PROTOCOL  *Gop = GraphicsOutputOn (Controller);
   ASSERT_NE (Gop, nullptr);
+  EXPECT_EQ (Gop->Mode->Mode, 0u);
+  ASSERT_EQ (Platform ().Disconnect (Controller), EFI_SUCCESS);
+  ExpectControllerReleased ();
+}
+
+TEST_F (GraphicsOutputLifecycleTest, ConstructorWithoutModeZeroLineBufferLeavesTheProtocolUnstarted) {
+  QDL520_PRIVATE_DATA  Private;
+
+  std::memset (&Private, 0, sizeof (Private));
+  Private.Signature = QDL520_PRIVATE_DATA_SIGNATURE;
+  ASSERT_EQ (
+    Platform ().BootServices ()->HandleProtocol (
+                                   mAdapter->Controller (),
+                                   &gEfiPciIoProtocolGuid,
+                                   reinterpret_cast<VOID **>(&Private.PciIo)
+                                   ),
+    EFI_SUCCESS
+    );
+  for (UINT32 Index = 0; Index < QDL520_MAX_MODE; Index++) {
+    Private.ModeData[Index] = QDL520_MODE_DATA { Index, kModes[Index].Width, kModes[Index].Height, 32, 60 };
+  }
+
+  Private.MaxMode = QDL520_MAX_MODE;
+
+  Platform ().Pool ().FailAllocation (3);   // after the mode record and its information: the line buffer of mode 0
+  EXPECT_EQ (Qdl520GraphicsOutputConstructor (&Private), EFI_OUT_OF_RESOURCES);
+
+  std::vector<AssertionRecord>  Taken = TakeAssertions ();
+  ASSERT_EQ (Taken.size (), 1u);
+  EXPECT_EQ (Taken[0].Expression, "Private->GraphicsOutput.Mode->Mode < (Private->MaxMode)");
+
+  EFI_GRAPHICS_OUTPUT_PROTOCOL  *Gop = &Private.GraphicsOutput;
+  ASSERT_NE (Gop->Mode, nullptr);
+  ASSERT_NE (Gop->Mode->Info, nullptr);
   EXPECT_EQ (Gop->Mode->Mode, kPlaceholderMode);
   EXPECT_EQ (Gop->Mode->MaxMode, 3u);
-  EXPECT_TRUE (PrivateOf (Gop)->HardwareNeedsStarting);
-  EXPECT_EQ (PrivateOf (Gop)->LineBuffer, nullptr);
+  EXPECT_TRUE (Private.HardwareNeedsStarting);
+  EXPECT_EQ (Private.LineBuffer, nullptr);
 
   //
   // QueryMode refuses before it looks at any argument; SetMode checks the
@@ -820,19 +866,23 @@ TEST_F (GraphicsOutputLifecycleTest, StartWithoutModeZeroLineBufferAssertsAndLea
   EXPECT_EQ (Gop->SetMode (Gop, kPlaceholderMode), EFI_UNSUPPORTED);
 
   //
-  // A consumer's SetMode (0) is a full one and brings the protocol up.
+  // A full SetMode (0) brings the protocol up.
   //
   mAdapter->ClearTrace ();
   ASSERT_EQ (Gop->SetMode (Gop, 0), EFI_SUCCESS);
   EXPECT_GT (mAdapter->TraceCount (), 100u);
   EXPECT_EQ (Gop->Mode->Mode, 0u);
-  EXPECT_FALSE (PrivateOf (Gop)->HardwareNeedsStarting);
+  EXPECT_FALSE (Private.HardwareNeedsStarting);
   ExpectInfoDescribes (*Gop->Mode->Info, kModes[0]);
   ASSERT_EQ (Gop->QueryMode (Gop, 0, &Size, &Info), EFI_SUCCESS);
-  EXPECT_EQ (Platform ().BootServices ()->FreePool (Info), EFI_SUCCESS);
 
-  ASSERT_EQ (Platform ().Disconnect (Controller), EFI_SUCCESS);
-  ExpectControllerReleased ();
+  for (VOID *Block : { static_cast<VOID *>(Info), Private.LineBuffer, static_cast<VOID *>(Gop->Mode->Info),
+                       static_cast<VOID *>(Gop->Mode) })
+  {
+    EXPECT_EQ (Platform ().BootServices ()->FreePool (Block), EFI_SUCCESS);
+  }
+
+  EXPECT_EQ (Platform ().Pool ().LiveBlocks (), mLiveBefore);
 }
 
 TEST_F (GraphicsOutputLifecycleTest, FrameBufferBaseIsTheStartOfBarZeroInEveryMode) {

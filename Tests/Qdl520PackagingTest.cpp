@@ -1,8 +1,9 @@
 /** @file
   How the driver is shipped: the PCI option ROM made by EfiRom (headers,
   identifiers, code type, compression, and the image inside decompressing
-  to the .efi byte for byte) and the EDK II INF, whose source list must be
-  the one the CMake build compiles.
+  to the .efi byte for byte), the production image and ROM (MDEPKG_NDEBUG:
+  no debug text left in them), and the EDK II INF, whose source list must
+  be the one the CMake build compiles.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -39,7 +40,10 @@ TEST (EfiImageTest, IsAnX64BootServiceDriverWithRelocationsAndNoImports) {
 }
 
 TEST (EfiImageTest, SectionsArePageAlignedNoneWritableAndExecutableAndTheImageIsNxCompatible) {
-  PackagedImage::ExpectProtectableLayout (ReadFile (QD520_EFI_IMAGE), true);
+  for (const char *Path : { QD520_EFI_IMAGE, QD520_PRODUCTION_EFI_IMAGE }) {
+    SCOPED_TRACE (Path);
+    PackagedImage::ExpectProtectableLayout (ReadFile (Path), true);
+  }
 }
 
 /// The layout check itself: an image of the old 32-byte layout, or one with
@@ -72,6 +76,42 @@ TEST (EfiImageTest, LayoutCheckRejectsUnprotectableImages) {
 
   NoNx[Dll + 1] &= ~(PackagedImage::DllCharacteristicsNxCompat >> 8);
   EXPECT_NONFATAL_FAILURE (PackagedImage::ExpectProtectableLayout (NoNx, true), "NX_COMPAT");
+}
+
+/// True when Text occurs in Bytes.
+bool
+Contains (
+  const std::vector<UINT8>  &Bytes,
+  const std::string         &Text
+  )
+{
+  return std::search (Bytes.begin (), Bytes.end (), Text.begin (), Text.end ()) != Bytes.end ();
+}
+
+TEST (ProductionImageTest, IsABootServiceDriverWithoutDebugTextWithinItsBudget) {
+  std::vector<UINT8>  Image = ReadFile (QD520_PRODUCTION_EFI_IMAGE);
+  std::vector<UINT8>  Debug = ReadFile (QD520_EFI_IMAGE);
+
+  PackagedImage::ExpectBootServiceDriver (Image);
+  EXPECT_LE (Image.size (), 24u * 1024) << "size budget of the image";
+  EXPECT_LT (Image.size (), Debug.size ());
+
+  //
+  // The banner, the step message and the assertion texts are in the debug
+  // image only.
+  //
+  for (const char *Text : { "EFI520 V1.00.07.00", "line:%d,Status:%r", "ASSERT", ".cpp" }) {
+    EXPECT_TRUE (Contains (Debug, Text)) << Text;
+    EXPECT_FALSE (Contains (Image, Text)) << Text;
+  }
+}
+
+TEST (ProductionImageTest, RomHoldsTheProductionImageByteForByte) {
+  std::vector<UINT8>  Rom = ReadFile (QD520_PRODUCTION_OPTION_ROM);
+
+  PackagedImage::ExpectQd520OptionRomHeaders (Rom);
+  EXPECT_LE (Rom.size (), 14u * 1024) << "size budget of the option ROM";
+  PackagedImage::ExpectRomImageDecompressesTo (Rom, ReadFile (QD520_PRODUCTION_EFI_IMAGE));
 }
 
 /// The lines of one section of an INF, comments and blanks dropped.

@@ -5,7 +5,8 @@
 #
 #   Tests/reproducible-images.sh BUILD KIT [CURRENT_KIT CURRENT_IMAGES]
 #
-#   BUILD           the build folder of this tree (holds Quandrel520Gop.efi, .rom)
+#   BUILD           the build folder of this tree (holds Quandrel520Gop.efi and
+#                   .rom, and their production builds in production/)
 #   KIT             the EDK II tree the CMake build uses
 #   CURRENT_KIT     the current EDK II release, and CURRENT_IMAGES the folder of
 #   CURRENT_IMAGES  its kit builds: its RELEASE CLANGPDB images are compared too
@@ -34,7 +35,7 @@ failed() { tail -n 30 "$log" >&2; echo "reproducible-images: $1; log in $log" >&
 
 {
   cmake -S "$copy" -B "$copy/build" -G Ninja -DEDK2_PATH="$kit" -DEDK2_CURRENT_PATH= &&
-  cmake --build "$copy/build" --target Quandrel520Gop Quandrel520GopRom
+  cmake --build "$copy/build" --target Quandrel520GopRom Quandrel520GopRom_production
 } >"$log" 2>&1 || failed "the CMake build of the copy failed"
 
 status=0
@@ -47,7 +48,7 @@ compare() {
   fi
 }
 
-for file in Quandrel520Gop.efi Quandrel520Gop.rom; do
+for file in Quandrel520Gop.efi Quandrel520Gop.rom production/Quandrel520Gop.efi production/Quandrel520Gop.rom; do
   compare "$build/$file" "$copy/build/$file"
 done
 

@@ -13,13 +13,15 @@ target_include_directories(efirom PRIVATE
   "${_bt}/Common" "${_bt}/Include/X64")
 target_compile_options(efirom PRIVATE -fshort-wchar -fno-strict-aliasing -fwrapv -w)
 
-# The option ROM: the display class code and the adapter's identifiers, the
-# EFI image compressed.
-set(OPTION_ROM "${CMAKE_BINARY_DIR}/Quandrel520Gop.rom")
-add_custom_command(
-  OUTPUT "${OPTION_ROM}"
-  COMMAND efirom -f 0x7A3C -i 0x0520 -l 0x030000 -ec "${EFI_IMAGE}" -o "${OPTION_ROM}" >/dev/null
-  COMMAND ${CMAKE_COMMAND} -DFILE=${OPTION_ROM} -DLIMIT=${OPTION_ROM_BUDGET} -P "${CMAKE_SOURCE_DIR}/cmake/CheckSize.cmake"
-  DEPENDS efirom "${EFI_IMAGE}"
-  COMMENT "Building the option ROM Quandrel520Gop.rom")
-add_custom_target(Quandrel520GopRom ALL DEPENDS "${OPTION_ROM}")
+# qd520_add_option_rom(TARGET IMAGE ROM)
+#   the PCI option ROM ROM of the EFI image IMAGE: the display class code and
+#   the adapter's identifiers, the image compressed; held to the size budget.
+function(qd520_add_option_rom TARGET IMAGE ROM)
+  add_custom_command(
+    OUTPUT "${ROM}"
+    COMMAND efirom -f 0x7A3C -i 0x0520 -l 0x030000 -ec "${IMAGE}" -o "${ROM}" >/dev/null
+    COMMAND ${CMAKE_COMMAND} -DFILE=${ROM} -DLIMIT=${OPTION_ROM_BUDGET} -P "${CMAKE_SOURCE_DIR}/cmake/CheckSize.cmake"
+    DEPENDS efirom "${IMAGE}"
+    COMMENT "Building the option ROM ${ROM}")
+  add_custom_target(${TARGET} ALL DEPENDS "${ROM}")
+endfunction()

@@ -19,6 +19,10 @@ runs the driver, and its consoles draw on it. Boots, run in parallel:
              in the firmware's font.
   two        two QD520s: each with its own graphics output, the shell's
              console on both; one disconnected, the other still draws.
+  production the production option ROM (--production-rom, MDEPKG_NDEBUG)
+             on the card: nothing on the debug port, so the driver is found
+             in the shell's listings and on the screen (the console scroll
+             test).
   compare    not a test: the console scroll test timed on the QD520 and on
              QEMU's bochs-display under OVMF's own driver, at 800x600 in
              one run (`--boot compare`).
@@ -77,6 +81,17 @@ fs0:\Qd520ConsoleTest.efi samemode samemode
 reset -s
 """
 
+PRODUCTION_STARTUP = r"""@echo -off
+fs0:
+drivers >a fs0:\drivers.txt
+devices >a fs0:\devices.txt
+dh -d -v -p GraphicsOutput >a fs0:\dh-gop.txt
+dh -v -p DevicePath >a fs0:\paths.txt
+fs0:\Qd520ConsoleTest.efi console {lines} screen
+reset -s
+"""
+STEP_MESSAGE = re.compile(r"line:\d+,Status:")
+
 CYCLE = r"""dh -d -v @CONTROLLER@ >a fs0:\dh-controller.txt
 dh -v @DRIVER@ >a fs0:\dh-driver.txt
 disconnect @CONTROLLER@ >a fs0:\disconnect.txt
@@ -134,6 +149,12 @@ def crlf(text):
 
 def run(command):
     return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+
+def driver_lines(serial):
+    """The lines of the serial port that the debug build of the driver
+    writes: its banner, a step message of a failed Start, an assertion."""
+    return [line for line in serial.splitlines() if BANNER in line or "ASSERT" in line or STEP_MESSAGE.search(line)]
 
 
 def handle_blocks(dump):
@@ -204,7 +225,7 @@ class Boot:
         for device in self.devices:
             option = "qd520,id=" + device["id"]
             if device.get("rom"):
-                option += ",romfile=" + os.path.abspath(self.args.rom)
+                option += ",romfile=" + os.path.abspath(self.rom_file())
             if device.get("bar0_64bit"):
                 option += ",bar0-64bit=on"
             command += ["-device", option]
@@ -212,6 +233,10 @@ class Boot:
 
     def extra_devices(self):
         return []
+
+    def rom_file(self):
+        """The option ROM on the cards that carry one."""
+        return self.args.rom
 
     def boot(self):
         self.qemu = qd520_qemu.Qemu(self.command(), self.directory, self.args.timeout)
@@ -380,12 +405,12 @@ class ShellBoot(Boot):
 
     def __init__(self, name, args):
         super().__init__(name, args)
-        self.from_rom = name == "rom"
+        self.from_rom = name != "efi"
         self.lines = 40 if self.from_rom else 33
         self.devices = [{"id": "qd520", "rom": self.from_rom, "bar0_64bit": not self.from_rom}]
         self.startup = STARTUP.format(load="" if self.from_rom else r"load fs0:\Quandrel520Gop.efi", lines=self.lines)
         if self.from_rom:
-            self.image_name = "Offset(0x0,0x%X)" % (os.path.getsize(args.rom) - 1)
+            self.image_name = "Offset(0x0,0x%X)" % (os.path.getsize(self.rom_file()) - 1)
         else:
             self.image_name = "\\Quandrel520Gop.efi"
 
@@ -557,6 +582,37 @@ class ShellBoot(Boot):
                                                                   info.get("bar0_words_not_zero_beyond_mode")))
 
 
+class ProductionBoot(ShellBoot):
+    """The production option ROM (MDEPKG_NDEBUG) on the card. It prints
+    nothing: the shell's listings show the driver, started by the firmware
+    from the ROM, with its graphics output on the controller, and the
+    console test shows it drawing."""
+
+    holds = ["screen"]
+
+    def __init__(self, name, args):
+        super().__init__(name, args)
+        self.startup = PRODUCTION_STARTUP.format(lines=self.lines)
+
+    def rom_file(self):
+        return self.args.production_rom
+
+    def scripts(self):
+        return {"startup.nsh": self.startup}
+
+    def check_all(self):
+        self.check_run()
+        self.check("QEMU powered off by itself (reset -s)", getattr(self, "poweroff", False),
+                   "killed after %d s" % self.args.timeout if self.qemu.killed else "status %s" % self.status)
+        driver_text = driver_lines(self.qemu.serial())
+        self.check("the debug port shows nothing of the driver: no banner, no step message, no assertion",
+                   not driver_text, "; ".join(driver_text[:3]))
+        bar0 = self.check_bars("qd520")
+        path = qd520_qemu.pci_path(self.pci["qd520"]) if "qd520" in self.pci else "?"
+        self.check_listings(bar0, path)
+        self.check_console_screen(bar0)
+
+
 class FrontPageBoot(Boot):
     """-boot menu=on: Esc through QMP until the front page is up, then the
     screen must show its menu entries in the firmware's font."""
@@ -693,8 +749,8 @@ class CompareBoot(Boot):
 
 
 BOOTS = {"rom": ShellBoot, "efi": ShellBoot, "frontpage": FrontPageBoot, "two": TwoAdapterBoot,
-         "compare": CompareBoot}
-TESTS = ["rom", "efi", "frontpage", "two"]
+         "production": ProductionBoot, "compare": CompareBoot}
+TESTS = ["rom", "efi", "frontpage", "two", "production"]
 
 
 def run_boot(boot):
@@ -709,6 +765,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--driver", help="Quandrel520Gop.efi (the efi boot)")
     parser.add_argument("--rom", required=True, help="Quandrel520Gop.rom")
+    parser.add_argument("--production-rom", help="the production Quandrel520Gop.rom (the production boot)")
     parser.add_argument("--console-test", required=True, help="Qd520ConsoleTest.efi")
     parser.add_argument("--edk2", required=True, help="EDK II tree (the console font)")
     parser.add_argument("--output", required=True, help="directory for the boots' files")
@@ -726,6 +783,8 @@ def main():
     needed = [args.qemu, args.rom, args.console_test, args.ovmf_code, args.ovmf_vars]
     if "efi" in names:
         needed.append(args.driver or "(--driver)")
+    if "production" in names:
+        needed.append(args.production_rom or "(--production-rom)")
     for tool in ("mkfs.fat", "mcopy"):
         if shutil.which(tool) is None:
             print("missing %s (Tools/bootstrap.sh installs mtools and dosfstools)" % tool)

@@ -307,5 +307,19 @@ class GraphicsOutputDumpTest(unittest.TestCase):
                          self.failures(GOP_DUMP.replace("PCI Adapter", "Adapter")))
 
 
+class DebugPortTest(unittest.TestCase):
+    """The production boot expects nothing of the driver on the serial port."""
+
+    SHELL = "UEFI Interactive Shell v2.2\r\nShell> fs0:\r\n17:abcdefghijklmnopqrstuvwx\r\n"
+
+    def test_shell_and_console_text_is_not_the_driver_s(self):
+        self.assertEqual([], qd520_e2e.driver_lines(self.SHELL))
+
+    def test_banner_step_message_and_assertion_are(self):
+        for line in ("EFI520 V1.00.07.00", "line:291,Status:Device Error",
+                     "ASSERT Qdl520.cpp(577): !(((INTN)(RETURN_STATUS)(Status)) < 0)"):
+            self.assertEqual([line], qd520_e2e.driver_lines(self.SHELL + line + "\r\n"), line)
+
+
 if __name__ == "__main__":
     unittest.main()

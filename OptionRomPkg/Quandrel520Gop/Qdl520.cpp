@@ -100,10 +100,16 @@ STATIC_ASSERT (QDL520_MAX_MODE <= ARRAY_SIZE (mQdl520VideoModes), "offered modes
   binding, both component-name protocols and the supported-version record on
   the image handle. Touches no hardware.
 
+  A failing installation is an assertion. Where assertions are compiled out
+  (MDEPKG_NDEBUG), the failure is returned instead, and nothing stays
+  installed: the firmware unloads an image whose entry fails, so no protocol
+  may be left on the handle that points into it.
+
   @param[in] ImageHandle  Handle of this driver image.
   @param[in] SystemTable  The firmware's system table.
 
-  @return The status of installing the supported-version record.
+  @retval EFI_SUCCESS  The four protocols are on the image handle.
+  @return The failing status of an installation; nothing is installed.
 **/
 EFI_STATUS
 EFIAPI
@@ -123,6 +129,9 @@ InitializeQdl520 (
              &gQdl520ComponentName2
              );
   ASSERT_EFI_ERROR (Status);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
 
   gQdl520SupportedEfiVersion.FirmwareVersion = QDL520_SUPPORTED_EFI_VERSION;
   Status = gBS->InstallMultipleProtocolInterfaces (
@@ -132,6 +141,9 @@ InitializeQdl520 (
                   NULL
                   );
   ASSERT_EFI_ERROR (Status);
+  if (EFI_ERROR (Status)) {
+    EfiLibUninstallDriverBindingComponentName2 (&gQdl520DriverBinding, &gQdl520ComponentName, &gQdl520ComponentName2);
+  }
 
   return Status;
 }
@@ -317,9 +329,14 @@ Qdl520FillModeData (
   the graphics output, which lives on the controller, is installed as
   always, but no display path and no child handle are produced.
 
+  A failing graphics output constructor is an assertion. Where assertions
+  are compiled out (MDEPKG_NDEBUG), Start unwinds it as any failed step and
+  returns its status.
+
   @retval EFI_SUCCESS           The controller is started.
-  @retval EFI_OUT_OF_RESOURCES  The context or the display path could not be
-                                allocated.
+  @retval EFI_OUT_OF_RESOURCES  The context, the display path, the mode
+                                record, its information or the line buffer
+                                of mode 0 could not be allocated.
   @return The failing status of a boot-service or PCI I/O call.
 **/
 EFI_STATUS
@@ -442,6 +459,9 @@ Qdl520ControllerDriverStart (
 
   Status = Qdl520GraphicsOutputConstructor (Private);
   ASSERT_EFI_ERROR (Status);
+  if (EFI_ERROR (Status)) {
+    goto Unwind;
+  }
 
   Status = gBS->InstallMultipleProtocolInterfaces (
                   &Controller,
@@ -540,7 +560,8 @@ Qdl520ControllerDriverStop (
   @param[in] Offset   Byte offset of the register in BAR 1.
 
   @return The value PCI I/O delivered. A failing access is an assertion;
-          if the assertion handler returns, the result is 0.
+          if the assertion handler returns, or assertions are compiled out,
+          the result is 0.
 **/
 UINT32
 Qdl520MmioRead32 (
@@ -554,12 +575,15 @@ Qdl520MmioRead32 (
   Value  = 0;
   Status = Private->PciIo->Mem.Read (Private->PciIo, EfiPciIoWidthUint32, QDL520_REGISTER_BAR, Offset, 1, &Value);
   ASSERT_EFI_ERROR (Status);
-  return Value;
+  return EFI_ERROR (Status) ? 0 : Value;
 }
 
 /**
   Writes one 32-bit register of the display engine: exactly one memory write,
-  no read-back. Writes reach the device in the order they are made.
+  no read-back. Writes reach the device in the order they are made. A
+  failing access is an assertion; if the assertion handler returns, or
+  assertions are compiled out, the register keeps what it held and the
+  caller's sequence goes on.
 
   @param[in] Private  Device context; its PciIo reaches the adapter.
   @param[in] Offset   Byte offset of the register in BAR 1.
@@ -576,6 +600,7 @@ Qdl520MmioWrite32 (
 
   Status = Private->PciIo->Mem.Write (Private->PciIo, EfiPciIoWidthUint32, QDL520_REGISTER_BAR, Offset, 1, &Value);
   ASSERT_EFI_ERROR (Status);
+  (VOID)Status;
 }
 
 /**

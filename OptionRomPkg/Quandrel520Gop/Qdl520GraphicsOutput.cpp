@@ -126,10 +126,15 @@ Qdl520GetFrameBufferBase (
   mode record and its information, brings the display engine up once and
   sets mode 0. Start calls it after filling ModeData and MaxMode.
 
+  Mode 0 without its line buffer is an assertion. Where assertions are
+  compiled out (MDEPKG_NDEBUG), that failure is returned instead: the
+  protocol must not go out without a current mode, which Blt relies on.
+
   @param[in] Private  Device context; GraphicsOutput is filled in.
 
   @retval EFI_SUCCESS  Mode 0 is current.
-  @return The status of a failing pool allocation.
+  @return The status of a failing pool allocation. The records allocated so
+          far stay in GraphicsOutput.Mode for the caller to release.
 **/
 EFI_STATUS
 Qdl520GraphicsOutputConstructor (
@@ -180,8 +185,11 @@ Qdl520GraphicsOutputConstructor (
 
   Qdl520InitializeHardware (Private);
 
-  GraphicsOutput->SetMode (GraphicsOutput, 0);
+  Status = GraphicsOutput->SetMode (GraphicsOutput, 0);
   ASSERT (Private->GraphicsOutput.Mode->Mode < (Private->MaxMode));
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
 
   return EFI_SUCCESS;
 }
