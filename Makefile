@@ -11,6 +11,11 @@
 #                FUZZ_ARGS=-max_total_time=3600)
 #   make bench   set up, build, and run the benchmarks
 #   make image   set up and build build/Quandrel520Gop.efi and .rom only
+#   make sign KEY=signer.key CERT=signer.pem [PASSIN=pass:...|env:VAR|file:PATH]
+#                set up and build build/Quandrel520Gop.signed.efi and
+#                .signed.rom signed with that pair (kept for later builds);
+#                without KEY and CERT: Debian's snakeoil TEST pair, as the
+#                default build uses
 
 BUILD  ?= build
 SANITIZE_BUILD ?= build-sanitize
@@ -18,7 +23,7 @@ CMAKE  ?= cmake
 CTEST  ?= ctest
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: setup configure build sanitize-configure sanitize-build image run test fuzz bench clean
+.PHONY: setup configure build sanitize-configure sanitize-build image sign run test fuzz bench clean
 
 setup:
 	@Tools/bootstrap.sh >/dev/null
@@ -38,6 +43,11 @@ sanitize-build: sanitize-configure
 
 image: configure
 	@$(CMAKE) --build $(BUILD) --target Quandrel520Gop Quandrel520GopRom
+
+sign: configure
+	@$(CMAKE) -S . -B $(BUILD) -DQD520_SIGN_KEY="$(if $(KEY),$(abspath $(KEY)))" \
+	  -DQD520_SIGN_CERT="$(if $(CERT),$(abspath $(CERT)))" -DQD520_SIGN_PASSIN="$(PASSIN)" >/dev/null
+	@$(CMAKE) --build $(BUILD) --target Quandrel520GopSigned
 
 run: build
 	@$(BUILD)/Tools/qd520-run --output $(BUILD)/run
