@@ -3,6 +3,7 @@
 # option ROM of the signed image with the kit's EfiRom.
 #
 #   Tools/sign-image.sh [--test-key] [--passin ARG] KEY CERT EFIROM IMAGE SIGNED_IMAGE SIGNED_ROM
+#   Tools/sign-image.sh --image-only [--test-key] [--passin ARG] KEY CERT IMAGE SIGNED_IMAGE
 #
 #   KEY     the signer's private key (PEM, encrypted or not)
 #   CERT    its X.509 certificate (PEM); firmware runs the ROM when this
@@ -12,6 +13,7 @@
 #           (pass:TEXT, env:VAR, file:PATH, fd:N)
 #   --test-key    the pair is a published test key: the line that reports
 #           the signing says so
+#   --image-only  sign IMAGE (any EFI image: an application too), no ROM
 #
 # A failure (sbsigntool missing, a key that cannot be read, a certificate
 # that is not the key's) ends the script with one line on stderr and exit
@@ -19,20 +21,27 @@
 # signed files appear whole or not at all (written aside, then renamed).
 set -euo pipefail
 
-usage="usage: $0 [--test-key] [--passin ARG] KEY CERT EFIROM IMAGE SIGNED_IMAGE SIGNED_ROM"
+usage="usage: $0 [--image-only] [--test-key] [--passin ARG] KEY CERT [EFIROM] IMAGE SIGNED_IMAGE [SIGNED_ROM]"
 test_key=0
+image_only=0
 passin=
 while [ $# -gt 0 ]; do
   case $1 in
     --test-key) test_key=1; shift ;;
+    --image-only) image_only=1; shift ;;
     --passin) [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }; passin=$2; shift 2 ;;
     *) break ;;
   esac
 done
-[ $# -eq 6 ] || { echo "$usage" >&2; exit 2; }
-key=$1 cert=$2 efirom=$3 image=$4 signed_image=$5 signed_rom=$6
+if [ "$image_only" -eq 1 ]; then
+  [ $# -eq 4 ] || { echo "$usage" >&2; exit 2; }
+  key=$1 cert=$2 efirom= image=$3 signed_image=$4 signed_rom=
+else
+  [ $# -eq 6 ] || { echo "$usage" >&2; exit 2; }
+  key=$1 cert=$2 efirom=$3 image=$4 signed_image=$5 signed_rom=$6
+fi
 
-rm -f "$signed_image" "$signed_rom"
+rm -f "$signed_image" ${signed_rom:+"$signed_rom"}
 
 fail() {
   echo "sign: $*" >&2
@@ -66,18 +75,24 @@ sbsign --key "$work/key.pem" --cert "$cert" --output "$work/signed.efi" "$image"
   fail "sbsign failed on $image: $(tail -n 1 "$work/sbsign.log")"
 sbverify --cert "$cert" "$work/signed.efi" >"$work/sbverify.log" 2>&1 ||
   fail "the signed image does not verify against $cert: $(tail -n 1 "$work/sbverify.log")"
-"$efirom" -f 0x7A3C -i 0x0520 -l 0x030000 -ec "$work/signed.efi" -o "$work/signed.rom" >"$work/efirom.log" 2>&1 ||
-  fail "EfiRom failed on the signed image: $(tail -n 1 "$work/efirom.log")"
+if [ -n "$signed_rom" ]; then
+  "$efirom" -f 0x7A3C -i 0x0520 -l 0x030000 -ec "$work/signed.efi" -o "$work/signed.rom" >"$work/efirom.log" 2>&1 ||
+    fail "EfiRom failed on the signed image: $(tail -n 1 "$work/efirom.log")"
+fi
 
 subject=$(openssl x509 -in "$cert" -noout -subject -nameopt oneline 2>/dev/null | sed 's/^subject= *//')
 umask 022
-for pair in "signed.efi:$signed_image" "signed.rom:$signed_rom"; do
+outputs=("signed.efi:$signed_image")
+[ -z "$signed_rom" ] || outputs+=("signed.rom:$signed_rom")
+for pair in "${outputs[@]}"; do
   cp "$work/${pair%%:*}" "${pair#*:}.tmp.$$"
   chmod 644 "${pair#*:}.tmp.$$"
   mv -f "${pair#*:}.tmp.$$" "${pair#*:}"
 done
+what=$(basename "$signed_image")
+[ -z "$signed_rom" ] || what="$what and $(basename "$signed_rom")"
 if [ "$test_key" -eq 1 ]; then
-  echo "sign: $(basename "$signed_image") and $(basename "$signed_rom") signed by $subject with Debian's snakeoil TEST key: its private key is published, for tests only, never ship it (make sign KEY=... CERT=... signs with yours)"
+  echo "sign: $what signed by $subject with Debian's snakeoil TEST key: its private key is published, for tests only, never ship it (make sign KEY=... CERT=... signs with yours)"
 else
-  echo "sign: $(basename "$signed_image") and $(basename "$signed_rom") signed by $subject"
+  echo "sign: $what signed by $subject"
 fi

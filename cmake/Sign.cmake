@@ -30,12 +30,12 @@ endif()
 
 set(SIGN_TOOL "${CMAKE_SOURCE_DIR}/Tools/sign-image.sh")
 
-# qd520_sign(IMAGE SIGNED_IMAGE SIGNED_ROM TARGET [TEST_KEY])
+# qd520_sign(IMAGE SIGNED_IMAGE SIGNED_ROM TARGET [TEST_KEY] [ALL] [IMAGE_ONLY])
 #   a custom target TARGET that makes SIGNED_IMAGE and SIGNED_ROM from
 #   IMAGE, signed with the configured pair, or with the test pair when
-#   TEST_KEY is given.
+#   TEST_KEY is given; IMAGE_ONLY: no ROM (SIGNED_ROM is ignored).
 function(qd520_sign IMAGE SIGNED_IMAGE SIGNED_ROM TARGET)
-  cmake_parse_arguments(ARG "TEST_KEY;ALL" "" "" ${ARGN})
+  cmake_parse_arguments(ARG "TEST_KEY;ALL;IMAGE_ONLY" "" "" ${ARGN})
   if(ARG_TEST_KEY OR QD520_SIGNED_WITH_TEST_KEY)
     set(_key "${QD520_TEST_SIGN_KEY}")
     set(_cert "${QD520_TEST_SIGN_CERT}")
@@ -59,18 +59,29 @@ function(qd520_sign IMAGE SIGNED_IMAGE SIGNED_ROM TARGET)
     endif()
   endforeach()
   get_filename_component(_name "${SIGNED_IMAGE}" NAME)
-  add_custom_command(
-    OUTPUT "${SIGNED_IMAGE}" "${SIGNED_ROM}"
-    COMMAND "${SIGN_TOOL}" ${_flags} "${_key}" "${_cert}" $<TARGET_FILE:efirom>
-            "${IMAGE}" "${SIGNED_IMAGE}" "${SIGNED_ROM}"
-    COMMAND ${CMAKE_COMMAND} -DFILE=${SIGNED_ROM} -DLIMIT=${OPTION_ROM_BUDGET} -P "${CMAKE_SOURCE_DIR}/cmake/CheckSize.cmake"
-    DEPENDS ${_depends}
-    COMMENT "Signing ${_name} (${_who}) and making its option ROM"
-    VERBATIM)
-  if(ARG_ALL)
-    add_custom_target(${TARGET} ALL DEPENDS "${SIGNED_IMAGE}" "${SIGNED_ROM}")
+  if(ARG_IMAGE_ONLY)
+    set(_outputs "${SIGNED_IMAGE}")
+    add_custom_command(
+      OUTPUT "${SIGNED_IMAGE}"
+      COMMAND "${SIGN_TOOL}" --image-only ${_flags} "${_key}" "${_cert}" "${IMAGE}" "${SIGNED_IMAGE}"
+      DEPENDS ${_depends}
+      COMMENT "Signing ${_name} (${_who})"
+      VERBATIM)
   else()
-    add_custom_target(${TARGET} DEPENDS "${SIGNED_IMAGE}" "${SIGNED_ROM}")
+    set(_outputs "${SIGNED_IMAGE}" "${SIGNED_ROM}")
+    add_custom_command(
+      OUTPUT "${SIGNED_IMAGE}" "${SIGNED_ROM}"
+      COMMAND "${SIGN_TOOL}" ${_flags} "${_key}" "${_cert}" $<TARGET_FILE:efirom>
+              "${IMAGE}" "${SIGNED_IMAGE}" "${SIGNED_ROM}"
+      COMMAND ${CMAKE_COMMAND} -DFILE=${SIGNED_ROM} -DLIMIT=${OPTION_ROM_BUDGET} -P "${CMAKE_SOURCE_DIR}/cmake/CheckSize.cmake"
+      DEPENDS ${_depends}
+      COMMENT "Signing ${_name} (${_who}) and making its option ROM"
+      VERBATIM)
+  endif()
+  if(ARG_ALL)
+    add_custom_target(${TARGET} ALL DEPENDS ${_outputs})
+  else()
+    add_custom_target(${TARGET} DEPENDS ${_outputs})
   endif()
 endfunction()
 
