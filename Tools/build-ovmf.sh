@@ -96,11 +96,16 @@ kit_digest() {
   cat "$memo"
 }
 
+# (Each reads all of its input: with pipefail, a tool cut off early would
+# fail the key.)
 versions() {
-  gcc --version | head -n 1
+  gcc --version | sed -n 1p
   nasm -v
-  iasl -v 2>/dev/null | grep -i 'version' | head -n 1
+  iasl -v 2>/dev/null | awk 'tolower($0) ~ /version/ && !seen { print; seen = 1 }'
 }
+for tool in gcc nasm iasl python3; do
+  command -v "$tool" >/dev/null || { say "the OVMF build needs $tool (Tools/bootstrap.sh installs it: gcc, nasm, acpica-tools)"; exit 1; }
+done
 
 # What the firmware is made of: the kit (its BaseTools included), the
 # platform description and the options built with, the compilers.
