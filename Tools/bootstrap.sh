@@ -17,7 +17,8 @@ cache="$top/.cache"
 packages=(cmake ninja-build clang lld llvm libclang-rt-dev libgtest-dev libgmock-dev googletest
           qemu-system-x86 ovmf mtools dosfstools
           libbenchmark-dev libpng-dev dpkg-dev xz-utils python3
-          gcc g++ make nasm uuid-dev)
+          gcc g++ make nasm uuid-dev
+          sbsigntool openssl acpica-tools)
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 
@@ -150,4 +151,6 @@ fi
 # QEMU with the QD520 device, built once from Debian's qemu source package.
 [ -f "$cache/qemu/source/.qd520-package-version" ] || ensure_deb_src
 "$top/Tools/build-qemu.sh" "$kit"
+# OVMF with Secure Boot and W^X, built once from the kit, and its varstore.
+"$top/Tools/build-ovmf.sh" "$kit"
 echo "$kit"
