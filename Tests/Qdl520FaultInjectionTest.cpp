@@ -1741,6 +1741,38 @@ protected:
   size_t                            mTraceStart     = 0;
 };
 
+#ifdef QD520_PRODUCTION
+
+/// With nothing to print, the production build leaves the debug port as the
+/// platform set it: a port at another speed and format is never reprogrammed
+/// through a load, a start, every mode, a refused start and a stop.
+TEST_F (DriverTest, ProductionBuildNeverWritesTheSerialPort) {
+  Qd520Sim::PlatformOptions  Options;
+
+  Options.UartState = Qd520Sim::Uart16550::InitialState::Fresh;
+  ResetPlatform (Options);
+
+  SimAdapter  &Adapter = AddAdapter ();
+
+  ASSERT_EQ (LoadDriver (), EFI_SUCCESS);
+  ASSERT_EQ (Binding ()->Start (Binding (), Adapter.Controller (), nullptr), EFI_SUCCESS);
+  EXPECT_EQ (Binding ()->Start (Binding (), Adapter.Controller (), nullptr), EFI_ALREADY_STARTED);
+
+  EFI_GRAPHICS_OUTPUT_PROTOCOL  *Gop = GraphicsOutputOn (Adapter.Controller ());
+
+  ASSERT_NE (Gop, nullptr);
+  for (UINT32 Mode : { 1u, 2u, 0u }) {
+    EXPECT_EQ (Gop->SetMode (Gop, Mode), EFI_SUCCESS);
+  }
+
+  EXPECT_EQ (Binding ()->Stop (Binding (), Adapter.Controller (), 0, nullptr), EFI_SUCCESS);
+  EXPECT_TRUE (Platform ().Uart ().Writes ().empty ()) << Platform ().Uart ().Writes ().size () << " writes";
+  EXPECT_EQ (Platform ().Uart ().Divisor (), 0u);
+  EXPECT_EQ (Platform ().Uart ().LineControl (), 0u);
+}
+
+#endif
+
 TEST_P (FaultInjectionTest, EachFailedCallHasItsRolesOutcome) {
   Enumerate (GetParam ().Which, GetParam ().Class);
 }

@@ -30,6 +30,10 @@ STATIC_ASSERT (SERIAL_DEBUG_MESSAGE_LENGTH == 256, "messages format into a 256-b
 /**
   Brings up the debug serial port before any other library constructor runs.
 
+  Built without assertions and messages (MDEPKG_NDEBUG), the library never
+  writes to the port, so it leaves the port as the platform set it: a
+  console on it keeps its speed and format.
+
   @retval RETURN_SUCCESS  The port is ready (or the platform hook failed and
                           output is silently lost).
 **/
@@ -39,7 +43,11 @@ SerialDebugLibConstructor (
   VOID
   )
 {
+ #ifdef MDEPKG_NDEBUG
+  return RETURN_SUCCESS;
+ #else
   return SerialPortInitialize ();
+ #endif
 }
 
 STATIC
