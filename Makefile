@@ -34,14 +34,16 @@ configure: setup
 	  -DEDK2_CURRENT_PATH="$$(cat $(BUILD)/.edk2-current-path)" >/dev/null
 
 build: configure
-	@$(CMAKE) --build $(BUILD) -j $(JOBS)
+	@Tools/step.sh $(BUILD)/logs/build.log "build: the UEFI images and the host programs" \
+	  $(CMAKE) --build $(BUILD) -j $(JOBS)
 
 sanitize-configure: setup
 	@$(CMAKE) -S . -B $(SANITIZE_BUILD) -G Ninja -DEDK2_PATH="$$(cat $(BUILD)/.edk2-path)" \
 	  -DQD520_HOST_ONLY=ON -DQD520_SANITIZE=address,undefined -DQD520_FUZZ=ON >/dev/null
 
 sanitize-build: sanitize-configure
-	@$(CMAKE) --build $(SANITIZE_BUILD) -j $(JOBS)
+	@Tools/step.sh $(SANITIZE_BUILD)/logs/build.log "build: the host programs with the sanitizers and the fuzzer" \
+	  $(CMAKE) --build $(SANITIZE_BUILD) -j $(JOBS)
 
 image: configure
 	@$(CMAKE) --build $(BUILD) --target Quandrel520Gop Quandrel520GopRom Quandrel520Gop_production \

@@ -475,9 +475,11 @@ main (
   std::vector<Qd520Sim::TraceRecord>  StartTrace = Adapter.Trace ();
   std::string                         StartText  = Qd520TraceText::FormatTrace (StartTrace);
 
-  std::printf ("\nPCI I/O of the start (%zu calls: enabling, engine bring-up, mode 0):\n%s",
-    StartTrace.size (), StartText.c_str ());
-  WriteText (Output + "/start-trace.txt", StartText);
+  std::string                         StartPath  = Output + "/start-trace.txt";
+
+  WriteText (StartPath, StartText);
+  std::printf ("  PCI I/O      %zu calls (enabling, engine bring-up, mode 0), every register named: %s\n",
+    StartTrace.size (), StartPath.c_str ());
 
   auto  *Gop = static_cast<EFI_GRAPHICS_OUTPUT_PROTOCOL *>(
                  Platform.Handles ().InterfaceOn (Adapter.Controller (), gEfiGraphicsOutputProtocolGuid)
@@ -541,11 +543,12 @@ main (
     bool                   Shown   = MonitorPicture (Adapter.Model (), Picture, Width, Height);
     bool                   Written = Qd520Run::WriteRgbPng (PngPath, Picture.data (), Width, Height, Error);
 
-    std::printf ("  mode %u %ux%u: SetMode %s, %zu register and frame-buffer calls (%s), %zu Blt calls %s, %s\n",
+    std::printf ("  mode %u %ux%u: SetMode %s (%zu PCI I/O calls: %s), %zu Blt calls %s\n",
       Mode, Gop->Mode->Info->HorizontalResolution, Gop->Mode->Info->VerticalResolution,
       StatusText (Status).c_str (), Adapter.TraceCount (), TracePath.c_str (), (size_t)Paint.Calls (),
-      StatusText (Paint.FirstError ()).c_str (), Written ? PngPath.c_str () : Error.c_str ());
+      StatusText (Paint.FirstError ()).c_str ());
     std::printf ("    monitor: %s\n", MonitorReport (Adapter.Model ()).c_str ());
+    std::printf ("    picture: %s\n", Written ? PngPath.c_str () : Error.c_str ());
     Ok = Ok && !EFI_ERROR (Status) && !EFI_ERROR (Paint.FirstError ()) && Written && Shown &&
          (Width == Gop->Mode->Info->HorizontalResolution) && (Height == Gop->Mode->Info->VerticalResolution);
   }
