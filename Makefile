@@ -12,6 +12,11 @@
 #   make bench   set up, build, and run the benchmarks
 #   make image   set up and build build/Quandrel520Gop.efi and .rom and the
 #                production build/production/Quandrel520Gop.efi and .rom only
+#   make qemu [ROM=...]
+#                set up, build, and boot OVMF on the emulated QD520 with the
+#                option ROM (default build/Quandrel520Gop.rom): the screen on
+#                VNC and in a viewer's window where there is a display, the
+#                serial port on the terminal; Ctrl-C stops it
 #   make sign KEY=signer.key CERT=signer.pem [PASSIN=pass:...|env:VAR|file:PATH]
 #                set up and build build/Quandrel520Gop.signed.efi and
 #                .signed.rom signed with that pair (kept for later builds);
@@ -24,7 +29,7 @@ CMAKE  ?= cmake
 CTEST  ?= ctest
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: setup configure build sanitize-configure sanitize-build image sign run test fuzz bench clean
+.PHONY: setup configure build sanitize-configure sanitize-build image sign run qemu test fuzz bench clean
 
 setup:
 	@Tools/bootstrap.sh >/dev/null
@@ -56,6 +61,9 @@ sign: configure
 
 run: build
 	@$(BUILD)/Tools/qd520-run --output $(BUILD)/run
+
+qemu: image
+	@Tools/qemu-look.sh $(if $(ROM),$(abspath $(ROM)))
 
 test: build sanitize-build
 	@$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
