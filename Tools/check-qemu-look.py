@@ -5,7 +5,10 @@ QD520 (the banner and the shell on the serial port, the VNC port
 open), then a Ctrl-C (SIGINT to the process group, as a terminal sends it)
 stops QEMU and the script, and no process is left behind.
 
-  Tools/check-qemu-look.py TOOLS_QEMU_LOOK_SH ROM
+  Tools/check-qemu-look.py TOOLS_QEMU_LOOK_SH ROM DIR
+
+DIR holds the boot's varstore (the script's QD520_LOOK_DIR), so that a
+boot of one's own is never taken for this one.
 """
 
 import os
@@ -42,10 +45,9 @@ def vnc_port(text):
 
 
 def main():
-    script, rom = sys.argv[1], sys.argv[2]
-    top = os.path.dirname(os.path.dirname(os.path.abspath(script)))
-    vars_path = os.path.join(top, "build", "qemu-look", "vars.fd")
-    environment = dict(os.environ, QD520_LOOK_VIEWER="none")
+    script, rom, directory = sys.argv[1], sys.argv[2], os.path.abspath(sys.argv[3])
+    vars_path = os.path.join(directory, "vars.fd")
+    environment = dict(os.environ, QD520_LOOK_VIEWER="none", QD520_LOOK_DIR=directory)
     process = subprocess.Popen([script, rom], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, env=environment, start_new_session=True)
     os.set_blocking(process.stdout.fileno(), False)

@@ -10,13 +10,14 @@
 #   ROM   the option ROM on the card (default build/Quandrel520Gop.rom; e.g.
 #         build/production/Quandrel520Gop.rom)
 #   QD520_LOOK_VIEWER=none   never open a viewer window
+#   QD520_LOOK_DIR=DIR       its varstore and logs (default build/qemu-look)
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 rom=${1:-$top/build/Quandrel520Gop.rom}
 qemu="$top/build/qemu/qemu-system-x86_64"
 code=/usr/share/OVMF/OVMF_CODE_4M.fd
-run="$top/build/qemu-look"
+run=${QD520_LOOK_DIR:-$top/build/qemu-look}
 
 say() { printf 'qemu: %s\n' "$*" >&2; }
 
