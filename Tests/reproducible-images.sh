@@ -11,7 +11,7 @@
 #   CURRENT_KIT     the current EDK II release, and CURRENT_IMAGES the folder of
 #   CURRENT_IMAGES  its kit builds: its RELEASE CLANGPDB images are compared too
 #                   (the kit images of the other toolchains name the workspace;
-#                   see the README)
+#                   see Docs/Edk2Workspace.md)
 #
 # The copy and its build are left in BUILD/reproducible/ for a look.
 set -euo pipefail
