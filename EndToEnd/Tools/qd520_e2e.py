@@ -761,6 +761,18 @@ def run_boot(boot):
     return boot
 
 
+def run_boots(boots, jobs, label, start):
+    """Runs the boots, jobs at a time, prints each one's report and a last
+    line under label; 0 when every check of every boot passed."""
+    with ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
+        boots = list(pool.map(run_boot, boots))
+    ok = True
+    for boot in boots:
+        ok = boot.report() and ok
+    print("%s: %s in %.1f s" % (label, "passed" if ok else "FAILED", time.monotonic() - start))
+    return 0 if ok else 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--driver", help="Quandrel520Gop.efi (the efi boot)")
@@ -795,13 +807,7 @@ def main():
             return 2
 
     start = time.monotonic()
-    with ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
-        boots = list(pool.map(run_boot, [BOOTS[name](name, args) for name in names]))
-    ok = True
-    for boot in boots:
-        ok = boot.report() and ok
-    print("end to end: %s in %.1f s" % ("passed" if ok else "FAILED", time.monotonic() - start))
-    return 0 if ok else 1
+    return run_boots([BOOTS[name](name, args) for name in names], args.jobs, "end to end", start)
 
 
 if __name__ == "__main__":

@@ -43,7 +43,6 @@ import subprocess
 import sys
 import time
 import types
-from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_e2e  # noqa: E402
@@ -582,13 +581,7 @@ def main():
         if name == "unsigned":
             boot_args.rom = args.unsigned_rom
         boots.append(BOOTS[name](name, boot_args))
-    with ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
-        boots = list(pool.map(qd520_e2e.run_boot, boots))
-    ok = True
-    for boot in boots:
-        ok = boot.report() and ok
-    print("secure boot end to end: %s in %.1f s" % ("passed" if ok else "FAILED", time.monotonic() - start))
-    return 0 if ok else 1
+    return qd520_e2e.run_boots(boots, args.jobs, "secure boot end to end", start)
 
 
 if __name__ == "__main__":
