@@ -153,7 +153,7 @@ build_firmware() {
   local workspace="$root/workspace" started status=0
   rm -rf "$root"
   mkdir -p "$root"
-  say "building OVMF with Secure Boot, option-ROM verification and W^X from the kit: once, 6 to 8 minutes on two cores (log: $log)"
+  say "building OVMF with Secure Boot, option-ROM verification and W^X from the kit: once, 3 to 6 minutes on two cores (log: $log)"
   started=$(date +%s)
   "$top/Tools/edk2-workspace.sh" "$kit" "$workspace" >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
   mkdir -p "$workspace/Qd520Ovmf"
