@@ -33,49 +33,55 @@ function(qd520_kit_toolchains KIT OUT)
   set(${OUT} ${_found} PARENT_SCOPE)
 endfunction()
 
+# qd520_kit_build(PREFIX KIT OUTPUT TARGET TOOLCHAIN NX_COMPAT)
+#   the tests PREFIX_build_<TARGET>_<TOOLCHAIN> (a fixture of the same name)
+#   and PREFIX_images_<TARGET>_<TOOLCHAIN>; images in
+#   OUTPUT/<TARGET>_<TOOLCHAIN>/, NX_COMPAT (1 or 0) required of them or not.
+function(qd520_kit_build PREFIX KIT OUTPUT TARGET TOOLCHAIN NX_COMPAT)
+  set(_build ${TARGET}_${TOOLCHAIN})
+  set(_images "${OUTPUT}/${_build}")
+  add_test(NAME ${PREFIX}_build_${_build}
+    COMMAND "${CMAKE_SOURCE_DIR}/Tools/edk2-build.sh" "${KIT}" "${OUTPUT}/workspace"
+            ${TOOLCHAIN} ${TARGET} "${_images}")
+  set_tests_properties(${PREFIX}_build_${_build} PROPERTIES
+    FIXTURES_SETUP ${PREFIX}_build_${_build}
+    RESOURCE_LOCK ${PREFIX}_workspace
+    TIMEOUT 600
+    LABELS "kit-build")
+
+  add_test(NAME ${PREFIX}_images_${_build} COMMAND qdl520_kit_image_tests)
+  set_tests_properties(${PREFIX}_images_${_build} PROPERTIES
+    FIXTURES_REQUIRED ${PREFIX}_build_${_build}
+    ENVIRONMENT "QD520_KIT_IMAGES=${_images};QD520_KIT_NX_COMPAT=${NX_COMPAT}"
+    TIMEOUT 60
+    LABELS "kit-build")
+endfunction()
+
 # qd520_kit_builds(PREFIX KIT OUTPUT RELEASE_TOOLCHAIN)
-#   tests PREFIX_build_<TARGET>_<TOOLCHAIN> (fixtures of the same name) and
-#   PREFIX_images_<TARGET>_<TOOLCHAIN>; images in OUTPUT/<TARGET>_<TOOLCHAIN>/.
+#   the kit's DEBUG build with each of its toolchains and its RELEASE build
+#   with RELEASE_TOOLCHAIN (qd520_kit_build); PREFIX_BUILDS lists them.
 function(qd520_kit_builds PREFIX KIT OUTPUT RELEASE_TOOLCHAIN)
   qd520_kit_toolchains("${KIT}" _toolchains)
-  set(_builds)
-  foreach(_toolchain IN LISTS _toolchains)
-    list(APPEND _builds DEBUG_${_toolchain})
-  endforeach()
-  if(RELEASE_TOOLCHAIN IN_LIST _toolchains)
-    list(APPEND _builds RELEASE_${RELEASE_TOOLCHAIN})
-  endif()
 
-  set(${PREFIX}_BUILDS ${_builds} CACHE INTERNAL "the kit's builds, <TARGET>_<TOOLCHAIN>")
+  # A GenFw that predates NX_COMPAT marking (edk2-stable202211's) leaves the
+  # flag off the images it converts from ELF; lld-link sets it itself.
   file(STRINGS "${KIT}/BaseTools/Source/C/GenFw/GenFw.c" _genfw_marks_nx REGEX "nonxcompat")
 
-  foreach(_build IN LISTS _builds)
-    string(REGEX MATCH "^[A-Z]+" _target "${_build}")
-    string(REGEX REPLACE "^[A-Z]+_" "" _toolchain "${_build}")
-    set(_images "${OUTPUT}/${_build}")
-    add_test(NAME ${PREFIX}_build_${_build}
-      COMMAND "${CMAKE_SOURCE_DIR}/Tools/edk2-build.sh" "${KIT}" "${OUTPUT}/workspace"
-              ${_toolchain} ${_target} "${_images}")
-    set_tests_properties(${PREFIX}_build_${_build} PROPERTIES
-      FIXTURES_SETUP ${PREFIX}_build_${_build}
-      RESOURCE_LOCK ${PREFIX}_workspace
-      TIMEOUT 600
-      LABELS "kit-build")
-
-    # A GenFw that predates NX_COMPAT marking (edk2-stable202211's) leaves
-    # the flag off the images it converts from ELF; lld-link sets it itself.
+  set(_builds)
+  foreach(_toolchain IN LISTS _toolchains)
     set(_nx_compat 1)
     if(NOT _genfw_marks_nx AND NOT _toolchain STREQUAL "CLANGPDB")
       set(_nx_compat 0)
     endif()
 
-    add_test(NAME ${PREFIX}_images_${_build} COMMAND qdl520_kit_image_tests)
-    set_tests_properties(${PREFIX}_images_${_build} PROPERTIES
-      FIXTURES_REQUIRED ${PREFIX}_build_${_build}
-      ENVIRONMENT "QD520_KIT_IMAGES=${_images};QD520_KIT_NX_COMPAT=${_nx_compat}"
-      TIMEOUT 60
-      LABELS "kit-build")
+    qd520_kit_build(${PREFIX} "${KIT}" "${OUTPUT}" DEBUG ${_toolchain} ${_nx_compat})
+    list(APPEND _builds DEBUG_${_toolchain})
+    if(_toolchain STREQUAL RELEASE_TOOLCHAIN)
+      qd520_kit_build(${PREFIX} "${KIT}" "${OUTPUT}" RELEASE ${_toolchain} ${_nx_compat})
+      list(APPEND _builds RELEASE_${_toolchain})
+    endif()
   endforeach()
+  set(${PREFIX}_BUILDS ${_builds} CACHE INTERNAL "the kit's builds, <TARGET>_<TOOLCHAIN>")
 endfunction()
 
 qd520_kit_builds(qd520_kit "${EDK2_PATH}" "${CMAKE_BINARY_DIR}/edk2" GCC5)
