@@ -17,13 +17,13 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E make_directory "${SB_DIR}"
   COMMAND "${LLD_LINK}" ${_old_layout_flags} /OUT:${OLD_LAYOUT_IMAGE}
           $<TARGET_OBJECTS:qdl520_driver_target> $<TARGET_FILE:qd520_driver_entry_target>
-          $<TARGET_FILE:qd520_kit_target>
-  DEPENDS qdl520_driver_target qd520_kit_target qd520_driver_entry_target
+          ${QD520_KIT_ARCHIVES_X64}
+  DEPENDS qdl520_driver_target ${QD520_KIT_ARCHIVE_TARGETS_X64} qd520_driver_entry_target
           $<TARGET_OBJECTS:qdl520_driver_target>
   COMMAND_EXPAND_LISTS
   COMMENT "Linking the driver with 32-byte sections (the negative control of the W^X boot)")
-qd520_sign("${OLD_LAYOUT_IMAGE}" "${SB_DIR}/Quandrel520Gop.align32.signed.efi"
-           "${SB_DIR}/Quandrel520Gop.align32.signed.rom" Qd520OldLayoutSigned TEST_KEY ALL)
+qd520_sign(Qd520OldLayoutSigned TEST_KEY ALL ROM "${SB_DIR}/Quandrel520Gop.align32.signed.rom"
+           IMAGES "${OLD_LAYOUT_IMAGE}" "${SB_DIR}/Quandrel520Gop.align32.signed.efi")
 
 # The boots need the image signed with the test key, whose certificate is in
 # the firmware's db: the build's own signed files, or a copy when the build
@@ -34,12 +34,18 @@ if(QD520_SIGNED_WITH_TEST_KEY)
 else()
   set(SB_SIGNED_EFI "${SB_DIR}/Quandrel520Gop.test-signed.efi")
   set(SB_SIGNED_ROM "${SB_DIR}/Quandrel520Gop.test-signed.rom")
-  qd520_sign("${EFI_IMAGE}" "${SB_SIGNED_EFI}" "${SB_SIGNED_ROM}" Qd520TestSigned TEST_KEY ALL)
+  set(_pairs)
+  foreach(_image IN LISTS QD520_IMAGES)
+    get_filename_component(_name "${_image}" NAME)
+    string(REGEX REPLACE "\\.efi$" ".test-signed.efi" _name "${_name}")
+    list(APPEND _pairs "${_image}" "${SB_DIR}/${_name}")
+  endforeach()
+  qd520_sign(Qd520TestSigned TEST_KEY ALL ROM "${SB_SIGNED_ROM}" IMAGES ${_pairs})
 endif()
 
 # The shell runs the console test application only when it is signed too.
 set(SB_CONSOLE_TEST "${SB_DIR}/Qd520ConsoleTest.signed.efi")
-qd520_sign("${CONSOLE_TEST_IMAGE}" "${SB_CONSOLE_TEST}" "" Qd520ConsoleTestSigned TEST_KEY ALL IMAGE_ONLY)
+qd520_sign(Qd520ConsoleTestSigned TEST_KEY ALL IMAGES "${CONSOLE_TEST_IMAGE}" "${SB_CONSOLE_TEST}")
 
 add_test(NAME qd520_end_to_end_secure_boot
   COMMAND "${Python3_EXECUTABLE}" -B "${CMAKE_CURRENT_SOURCE_DIR}/Tools/qd520_secure_boot.py"

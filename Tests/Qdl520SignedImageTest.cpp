@@ -3,7 +3,8 @@
   image is the unsigned one with an Authenticode signature appended (the
   PE certificate table: one WIN_CERTIFICATE of PKCS#7 signed data at the
   end of the file) and nothing else changed but the header fields that
-  describe it; its option ROM holds the signed image.
+  describe it, for each architecture's image; the option ROM holds the
+  three signed images.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -46,11 +47,28 @@ Layout (
   return Pe;
 }
 
-TEST (SignedImageTest, IsTheUnsignedDriverWithOneAuthenticodeSignatureAppended) {
-  std::vector<UINT8>  Unsigned = ReadFile (QD520_EFI_IMAGE);
-  std::vector<UINT8>  Signed   = ReadFile (QD520_SIGNED_EFI_IMAGE);
+/// Each architecture's image, unsigned and signed, in the ROM's order.
+struct SignedPair {
+  UINT16        Machine;
+  const char    *Unsigned;
+  const char    *Signed;
+};
 
-  PackagedImage::ExpectBootServiceDriver (Signed);
+constexpr SignedPair  mSignedPairs[] = {
+  { IMAGE_FILE_MACHINE_X64,     QD520_EFI_IMAGE,         QD520_SIGNED_EFI_IMAGE         },
+  { IMAGE_FILE_MACHINE_ARM64,   QD520_EFI_IMAGE_AARCH64, QD520_SIGNED_EFI_IMAGE_AARCH64 },
+  { IMAGE_FILE_MACHINE_RISCV64, QD520_EFI_IMAGE_RISCV64, QD520_SIGNED_EFI_IMAGE_RISCV64 },
+};
+
+void
+ExpectOneSignatureAppended (
+  const SignedPair  &Pair
+  )
+{
+  std::vector<UINT8>  Unsigned = ReadFile (Pair.Unsigned);
+  std::vector<UINT8>  Signed   = ReadFile (Pair.Signed);
+
+  ASSERT_NO_FATAL_FAILURE (PackagedImage::ExpectBootServiceDriver (Signed, Pair.Machine));
   ASSERT_GT (Signed.size (), Unsigned.size ());
   PeLayout  Before = Layout (Unsigned);
   PeLayout  After  = Layout (Signed);
@@ -86,12 +104,23 @@ TEST (SignedImageTest, IsTheUnsignedDriverWithOneAuthenticodeSignatureAppended) 
   EXPECT_EQ (After.Nt.OptionalHeader.SectionAlignment, 4096u) << "the layout firmware can protect (W^X)";
 }
 
-TEST (SignedOptionRomTest, HoldsTheSignedImageForTheQd520) {
-  std::vector<UINT8>  Rom = ReadFile (QD520_SIGNED_OPTION_ROM);
+TEST (SignedImageTest, IsTheUnsignedDriverWithOneAuthenticodeSignatureAppended) {
+  for (const SignedPair &Pair : mSignedPairs) {
+    SCOPED_TRACE (Pair.Signed);
+    ExpectOneSignatureAppended (Pair);
+  }
+}
 
-  PackagedImage::ExpectQd520OptionRomHeaders (Rom);
-  PackagedImage::ExpectRomImageDecompressesTo (Rom, ReadFile (QD520_SIGNED_EFI_IMAGE));
-  EXPECT_LE (Rom.size (), 14u * 1024) << "size budget of the ROM";
+TEST (SignedOptionRomTest, CarriesTheThreeSignedImagesForTheQd520) {
+  std::vector<UINT8>                             Rom = ReadFile (QD520_SIGNED_OPTION_ROM);
+  std::vector<PackagedImage::ExpectedRomImage>  Expected;
+
+  for (const SignedPair &Pair : mSignedPairs) {
+    Expected.push_back ({ Pair.Machine, ReadFile (Pair.Signed) });
+  }
+
+  PackagedImage::ExpectQd520OptionRom (Rom, Expected);
+  EXPECT_LE (Rom.size (), 64u * 1024) << "size budget of the ROM";
 }
 
 } // namespace

@@ -78,11 +78,29 @@ fix_build_rule() {
   fi
 }
 
+# The kit's GCC AArch64 toolchains link a small library of its own,
+# $(WORKSPACE)/ArmPkg/Library/GccLto/liblto-aarch64.a, that upstream keeps
+# prebuilt beside its assembly source; Debian's source package ships the
+# source alone. It is assembled into the workspace when the kit lacks it and
+# an AArch64 cross assembler is at hand.
+lto_library() {
+  local ws=$1 source="$kit/ArmPkg/Library/GccLto/liblto-aarch64.s"
+  local library="$ws/ArmPkg/Library/GccLto/liblto-aarch64.a"
+  [ -f "$source" ] && [ ! -f "${source%.s}.a" ] || return 0
+  [ -f "$library" ] && return 0
+  command -v aarch64-linux-gnu-gcc >/dev/null || return 0
+  mkdir -p "$(dirname "$library")"
+  aarch64-linux-gnu-gcc -c "$source" -o "$library.o" &&
+    aarch64-linux-gnu-ar rcsD "$library" "$library.o" && rm -f "$library.o" ||
+    { log "assembling $source failed"; exit 1; }
+}
+
 prepare_workspace() {
   local ws="$1"
   local stamp="$ws/Conf/.qd520-basetools"
   exec 8>"$ws/.setup-lock"
   flock 8
+  lto_library "$ws"
   [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$tools" ] && return 0
   rm -rf "$ws/Conf" "$ws/Build"
   mkdir -p "$ws/Conf"

@@ -13,12 +13,14 @@ set(_baselib_common
   LowBitSet32.c HighBitSet64.c HighBitSet32.c GetPowerOfTwo64.c GetPowerOfTwo32.c
   DivU64x64Remainder.c DivU64x32Remainder.c DivU64x32.c DivS64x64Remainder.c
   ARShiftU64.c BitField.c CpuDeadLoop.c Cpu.c LinkedList.c SafeString.c String.c
-  FilePaths.c Math64.c Unaligned.c X86Msr.c X86SpeculationBarrier.c)
+  FilePaths.c)
+set(_baselib_x64 Math64.c Unaligned.c X86Msr.c X86SpeculationBarrier.c)
 set(_baselib_target X64/GccInline.c X64/GccInlinePriv.c X86GetInterruptState.c)
 set(_baselib_host X64/GccInline.c UnitTestHost.c X86UnitTestHost.c X86FxSave.c
   X86FxRestore.c X86RdRand.c)
 
 list(TRANSFORM _baselib_common PREPEND "${_md}/BaseLib/")
+list(TRANSFORM _baselib_x64 PREPEND "${_md}/BaseLib/")
 list(TRANSFORM _baselib_target PREPEND "${_md}/BaseLib/")
 list(TRANSFORM _baselib_host PREPEND "${_md}/BaseLib/")
 
@@ -37,6 +39,7 @@ list(TRANSFORM _uefilib PREPEND "${_md}/UefiLib/")
 
 set(KIT_COMMON_SOURCES
   ${_baselib_common}
+  ${_baselib_x64}
   ${_memorylib}
   ${_devicepathlib}
   ${_uefilib}
@@ -72,3 +75,85 @@ set(KIT_LIBRARY_DIRS
   "${_md}/BaseLib" "${_md}/BaseMemoryLib" "${_md}/UefiDevicePathLib" "${_md}/UefiLib"
   "${_md}/BasePrintLib" "${_md}/BaseIoLibIntrinsic" "${_md}/BaseUefiDecompressLib"
   "${_mm}/BaseSerialPortLib16550")
+
+# ---------------------------------------------------------------------------
+# The UEFI images link each library instance from an archive of its own, as
+# the kit's build tool does, so that the link map names the instances an
+# image is made of. For each architecture ARCH (X64, AARCH64, RISCV64):
+#
+#   KIT_TARGET_LIBRARIES_<ARCH>   the kit's instances, by their INF's BASE_NAME
+#   KIT_<NAME>_INF                the instance's INF, relative to the kit
+#   KIT_<NAME>_SOURCES_<ARCH>     the files compiled for ARCH (C, and GNU
+#                                 assembly .S that the kit preprocesses)
+#
+# The X64 files are those of the lists above; AArch64 and RISC-V 64 take the
+# INF's common C files and what its [Sources.<ARCH>] section adds, of which
+# only the assembly that an image can reach (CpuPause, through CpuDeadLoop).
+
+# qd520_kit_library(NAME INF [COMMON file...] [X64 file...] [AARCH64 file...]
+#                   [RISCV64 file...])
+#   files relative to the INF's folder.
+macro(qd520_kit_library NAME INF)
+  cmake_parse_arguments(_lib "" "" "COMMON;X64;AARCH64;RISCV64" ${ARGN})
+  set(KIT_${NAME}_INF "${INF}")
+  get_filename_component(_lib_dir "${EDK2_PATH}/${INF}" DIRECTORY)
+  foreach(_lib_arch X64 AARCH64 RISCV64)
+    set(KIT_${NAME}_SOURCES_${_lib_arch} ${_lib_COMMON} ${_lib_${_lib_arch}})
+    list(TRANSFORM KIT_${NAME}_SOURCES_${_lib_arch} PREPEND "${_lib_dir}/")
+    if(KIT_${NAME}_SOURCES_${_lib_arch})
+      list(APPEND KIT_TARGET_LIBRARIES_${_lib_arch} ${NAME})
+    endif()
+  endforeach()
+endmacro()
+
+set(KIT_TARGET_LIBRARIES_X64)
+set(KIT_TARGET_LIBRARIES_AARCH64)
+set(KIT_TARGET_LIBRARIES_RISCV64)
+
+list(TRANSFORM _baselib_common REPLACE "^.*/BaseLib/" "" OUTPUT_VARIABLE _baselib_files)
+list(TRANSFORM _baselib_x64 REPLACE "^.*/BaseLib/" "" OUTPUT_VARIABLE _baselib_x64_files)
+list(TRANSFORM _baselib_target REPLACE "^.*/BaseLib/" "" OUTPUT_VARIABLE _baselib_x64_target_files)
+qd520_kit_library(BaseLib MdePkg/Library/BaseLib/BaseLib.inf
+  COMMON ${_baselib_files}
+  X64 ${_baselib_x64_files} ${_baselib_x64_target_files}
+  AARCH64 Math64.c Arm/Unaligned.c Arm/InternalSwitchStack.c AArch64/SwitchStack.S
+  RISCV64 Math64.c Unaligned.c RiscV64/InternalSwitchStack.c RiscV64/CpuPause.c RiscV64/RiscVCpuPause.S)
+list(TRANSFORM _memorylib REPLACE "^.*/BaseMemoryLib/" "" OUTPUT_VARIABLE _memorylib_files)
+qd520_kit_library(BaseMemoryLib MdePkg/Library/BaseMemoryLib/BaseMemoryLib.inf COMMON ${_memorylib_files})
+list(TRANSFORM _devicepathlib REPLACE "^.*/UefiDevicePathLib/" "" OUTPUT_VARIABLE _devicepathlib_files)
+qd520_kit_library(UefiDevicePathLib MdePkg/Library/UefiDevicePathLib/UefiDevicePathLib.inf
+  COMMON ${_devicepathlib_files})
+list(TRANSFORM _uefilib REPLACE "^.*/UefiLib/" "" OUTPUT_VARIABLE _uefilib_files)
+qd520_kit_library(UefiLib MdePkg/Library/UefiLib/UefiLib.inf COMMON ${_uefilib_files})
+qd520_kit_library(BasePrintLib MdePkg/Library/BasePrintLib/BasePrintLib.inf
+  COMMON PrintLibInternal.c PrintLib.c)
+qd520_kit_library(UefiMemoryAllocationLib MdePkg/Library/UefiMemoryAllocationLib/UefiMemoryAllocationLib.inf
+  COMMON MemoryAllocationLib.c)
+qd520_kit_library(UefiBootServicesTableLib MdePkg/Library/UefiBootServicesTableLib/UefiBootServicesTableLib.inf
+  COMMON UefiBootServicesTableLib.c)
+qd520_kit_library(UefiRuntimeServicesTableLib
+  MdePkg/Library/UefiRuntimeServicesTableLib/UefiRuntimeServicesTableLib.inf
+  COMMON UefiRuntimeServicesTableLib.c)
+# The PC's debug serial port and what reaches it: x64 only.
+qd520_kit_library(BasePciLibCf8 MdePkg/Library/BasePciLibCf8/BasePciLibCf8.inf X64 PciLib.c)
+qd520_kit_library(BasePciCf8Lib MdePkg/Library/BasePciCf8Lib/BasePciCf8Lib.inf X64 PciCf8Lib.c)
+qd520_kit_library(BaseSerialPortLib16550 MdeModulePkg/Library/BaseSerialPortLib16550/BaseSerialPortLib16550.inf
+  X64 BaseSerialPortLib16550.c)
+qd520_kit_library(BasePlatformHookLibNull MdeModulePkg/Library/BasePlatformHookLibNull/BasePlatformHookLibNull.inf
+  X64 BasePlatformHookLibNull.c)
+qd520_kit_library(BaseIoLibIntrinsic MdePkg/Library/BaseIoLibIntrinsic/BaseIoLibIntrinsic.inf
+  X64 IoLibGcc.c IoLib.c IoHighLevel.c IoLibInternalTdxNull.c)
+qd520_kit_library(RegisterFilterLibNull MdePkg/Library/RegisterFilterLibNull/RegisterFilterLibNull.inf
+  X64 RegisterFilterLibNull.c)
+
+# The kit's include folders for an architecture.
+function(qd520_kit_include_dirs ARCH OUT)
+  set(_folder ${ARCH})
+  if(ARCH STREQUAL "AARCH64")
+    set(_folder AArch64)
+  elseif(ARCH STREQUAL "RISCV64")
+    set(_folder RiscV64)
+  endif()
+  set(${OUT} "${EDK2_PATH}/MdePkg/Include" "${EDK2_PATH}/MdePkg/Include/${_folder}"
+      "${EDK2_PATH}/MdeModulePkg/Include" PARENT_SCOPE)
+endfunction()

@@ -13,15 +13,19 @@ target_include_directories(efirom PRIVATE
   "${_bt}/Common" "${_bt}/Include/X64")
 target_compile_options(efirom PRIVATE -fshort-wchar -fno-strict-aliasing -fwrapv -w)
 
-# qd520_add_option_rom(TARGET IMAGE ROM)
-#   the PCI option ROM ROM of the EFI image IMAGE: the display class code and
-#   the adapter's identifiers, the image compressed; held to the size budget.
-function(qd520_add_option_rom TARGET IMAGE ROM)
+# qd520_add_option_rom(TARGET ROM BUDGET IMAGE...)
+#   the PCI option ROM ROM of the EFI IMAGEs, in that order, packed by
+#   Tools/pack-rom.sh (the adapter's identifiers, class code and revision
+#   from the driver's INF, each image compressed); at most BUDGET bytes.
+set(PACK_ROM_TOOL "${CMAKE_SOURCE_DIR}/Tools/pack-rom.sh")
+set(DRIVER_INF "${CMAKE_SOURCE_DIR}/OptionRomPkg/Quandrel520Gop/Quandrel520Gop.inf")
+function(qd520_add_option_rom TARGET ROM BUDGET)
   add_custom_command(
     OUTPUT "${ROM}"
-    COMMAND efirom -f 0x7A3C -i 0x0520 -l 0x030000 -ec "${IMAGE}" -o "${ROM}" >/dev/null
-    COMMAND ${CMAKE_COMMAND} -DFILE=${ROM} -DLIMIT=${OPTION_ROM_BUDGET} -P "${CMAKE_SOURCE_DIR}/cmake/CheckSize.cmake"
-    DEPENDS efirom "${IMAGE}"
-    COMMENT "Building the option ROM ${ROM}")
+    COMMAND "${PACK_ROM_TOOL}" $<TARGET_FILE:efirom> "${ROM}" ${ARGN}
+    COMMAND ${CMAKE_COMMAND} -DFILE=${ROM} -DLIMIT=${BUDGET} -P "${CMAKE_SOURCE_DIR}/cmake/CheckSize.cmake"
+    DEPENDS efirom "${PACK_ROM_TOOL}" "${DRIVER_INF}" ${ARGN}
+    COMMENT "Building the option ROM ${ROM}"
+    VERBATIM)
   add_custom_target(${TARGET} ALL DEPENDS "${ROM}")
 endfunction()

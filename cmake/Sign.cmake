@@ -1,5 +1,7 @@
-# The driver signed for UEFI Secure Boot (sbsigntool) and the option ROM of
-# the signed image (EfiRom): Quandrel520Gop.signed.efi and .signed.rom.
+# The driver's images signed for UEFI Secure Boot (sbsigntool) and the
+# option ROM of the signed images (Tools/pack-rom.sh):
+# Quandrel520Gop.signed.efi, .aarch64.signed.efi, .riscv64.signed.efi and
+# Quandrel520Gop.signed.rom.
 #
 #   QD520_SIGN_KEY, QD520_SIGN_CERT   the signer's private key and X.509
 #                  certificate (PEM); both empty: Debian's snakeoil TEST
@@ -30,12 +32,13 @@ endif()
 
 set(SIGN_TOOL "${CMAKE_SOURCE_DIR}/Tools/sign-image.sh")
 
-# qd520_sign(IMAGE SIGNED_IMAGE SIGNED_ROM TARGET [TEST_KEY] [ALL] [IMAGE_ONLY])
-#   a custom target TARGET that makes SIGNED_IMAGE and SIGNED_ROM from
-#   IMAGE, signed with the configured pair, or with the test pair when
-#   TEST_KEY is given; IMAGE_ONLY: no ROM (SIGNED_ROM is ignored).
-function(qd520_sign IMAGE SIGNED_IMAGE SIGNED_ROM TARGET)
-  cmake_parse_arguments(ARG "TEST_KEY;ALL;IMAGE_ONLY" "" "" ${ARGN})
+# qd520_sign(TARGET [TEST_KEY] [ALL] [ROM SIGNED_ROM] IMAGES IMAGE SIGNED_IMAGE...)
+#   a custom target TARGET that makes each SIGNED_IMAGE from its IMAGE,
+#   signed with the configured pair, or with the test pair when TEST_KEY is
+#   given, and with ROM the option ROM SIGNED_ROM of the signed images in
+#   the order given.
+function(qd520_sign TARGET)
+  cmake_parse_arguments(ARG "TEST_KEY;ALL" "ROM" "IMAGES" ${ARGN})
   if(ARG_TEST_KEY OR QD520_SIGNED_WITH_TEST_KEY)
     set(_key "${QD520_TEST_SIGN_KEY}")
     set(_cert "${QD520_TEST_SIGN_CERT}")
@@ -50,32 +53,49 @@ function(qd520_sign IMAGE SIGNED_IMAGE SIGNED_ROM TARGET)
     endif()
     set(_who "${_key}")
   endif()
+  set(_images)
+  set(_outputs)
+  set(_names)
+  set(_pair_index 0)
+  foreach(_file IN LISTS ARG_IMAGES)
+    math(EXPR _odd "${_pair_index} % 2")
+    if(_odd)
+      list(APPEND _outputs "${_file}")
+      get_filename_component(_name "${_file}" NAME)
+      list(APPEND _names "${_name}")
+    else()
+      list(APPEND _images "${_file}")
+    endif()
+    math(EXPR _pair_index "${_pair_index} + 1")
+  endforeach()
   # The key and certificate are dependencies when they exist; when they do
   # not, the script says so in one line.
-  set(_depends efirom "${IMAGE}" "${SIGN_TOOL}")
-  foreach(_file IN ITEMS "${_key}" "${_cert}")
+  set(_depends efirom ${_images} "${SIGN_TOOL}" "${PACK_ROM_TOOL}")
+  foreach(_file IN LISTS _key _cert)
     if(EXISTS "${_file}" AND NOT IS_DIRECTORY "${_file}")
       list(APPEND _depends "${_file}")
     endif()
   endforeach()
-  get_filename_component(_name "${SIGNED_IMAGE}" NAME)
-  if(ARG_IMAGE_ONLY)
-    set(_outputs "${SIGNED_IMAGE}")
+  string(REPLACE ";" ", " _names "${_names}")
+  if(ARG_ROM)
     add_custom_command(
-      OUTPUT "${SIGNED_IMAGE}"
-      COMMAND "${SIGN_TOOL}" --image-only ${_flags} "${_key}" "${_cert}" "${IMAGE}" "${SIGNED_IMAGE}"
+      OUTPUT ${_outputs} "${ARG_ROM}"
+      COMMAND "${SIGN_TOOL}" ${_flags} "${_key}" "${_cert}" $<TARGET_FILE:efirom> "${ARG_ROM}" ${ARG_IMAGES}
+      COMMAND ${CMAKE_COMMAND} -DFILE=${ARG_ROM} -DLIMIT=${OPTION_ROM_BUDGET} -P "${CMAKE_SOURCE_DIR}/cmake/CheckSize.cmake"
       DEPENDS ${_depends}
-      COMMENT "Signing ${_name} (${_who})"
+      COMMENT "Signing ${_names} (${_who}) and making their option ROM"
       VERBATIM)
+    list(APPEND _outputs "${ARG_ROM}")
   else()
-    set(_outputs "${SIGNED_IMAGE}" "${SIGNED_ROM}")
+    list(LENGTH _images _count)
+    if(NOT _count EQUAL 1)
+      message(FATAL_ERROR "qd520_sign(${TARGET}): without ROM, one IMAGE SIGNED_IMAGE pair")
+    endif()
     add_custom_command(
-      OUTPUT "${SIGNED_IMAGE}" "${SIGNED_ROM}"
-      COMMAND "${SIGN_TOOL}" ${_flags} "${_key}" "${_cert}" $<TARGET_FILE:efirom>
-              "${IMAGE}" "${SIGNED_IMAGE}" "${SIGNED_ROM}"
-      COMMAND ${CMAKE_COMMAND} -DFILE=${SIGNED_ROM} -DLIMIT=${OPTION_ROM_BUDGET} -P "${CMAKE_SOURCE_DIR}/cmake/CheckSize.cmake"
+      OUTPUT ${_outputs}
+      COMMAND "${SIGN_TOOL}" --image-only ${_flags} "${_key}" "${_cert}" ${ARG_IMAGES}
       DEPENDS ${_depends}
-      COMMENT "Signing ${_name} (${_who}) and making its option ROM"
+      COMMENT "Signing ${_names} (${_who})"
       VERBATIM)
   endif()
   if(ARG_ALL)
@@ -85,6 +105,20 @@ function(qd520_sign IMAGE SIGNED_IMAGE SIGNED_ROM TARGET)
   endif()
 endfunction()
 
-set(SIGNED_EFI_IMAGE "${CMAKE_BINARY_DIR}/Quandrel520Gop.signed.efi")
+# qd520_signed_name(IMAGE OUT): Quandrel520Gop<.arch>.efi -> Quandrel520Gop<.arch>.signed.efi
+function(qd520_signed_name IMAGE OUT)
+  string(REGEX REPLACE "\\.efi$" ".signed.efi" _signed "${IMAGE}")
+  set(${OUT} "${_signed}" PARENT_SCOPE)
+endfunction()
+
+# The debug images signed, and their option ROM.
+set(_pairs)
+foreach(_image IN LISTS QD520_IMAGES)
+  qd520_signed_name("${_image}" _signed)
+  list(APPEND _pairs "${_image}" "${_signed}")
+endforeach()
+qd520_signed_name("${QD520_IMAGE_X64}" SIGNED_EFI_IMAGE)
+qd520_signed_name("${QD520_IMAGE_AARCH64}" SIGNED_EFI_IMAGE_AARCH64)
+qd520_signed_name("${QD520_IMAGE_RISCV64}" SIGNED_EFI_IMAGE_RISCV64)
 set(SIGNED_OPTION_ROM "${CMAKE_BINARY_DIR}/Quandrel520Gop.signed.rom")
-qd520_sign("${EFI_IMAGE}" "${SIGNED_EFI_IMAGE}" "${SIGNED_OPTION_ROM}" Quandrel520GopSigned ALL)
+qd520_sign(Quandrel520GopSigned ALL ROM "${SIGNED_OPTION_ROM}" IMAGES ${_pairs})

@@ -467,7 +467,7 @@ class TamperedRomBoot(RefusedRomBoot):
         with open(image, "wb") as target:
             target.write(changed)
         rom = os.path.join(self.directory, "tampered.rom")
-        qd520_e2e.run([self.args.efirom, "-f", "0x7A3C", "-i", "0x0520", "-l", "0x030000", "-ec", image, "-o", rom])
+        qd520_e2e.run([os.path.join(TOOLS, "pack-rom.sh"), self.args.efirom, rom, image])
         self.sbverify = subprocess.run(["sbverify", "--cert", self.args.test_cert, image], stdout=subprocess.PIPE,
                                        stderr=subprocess.STDOUT).returncode
         return rom
@@ -486,7 +486,7 @@ class OtherKeyRomBoot(RefusedRomBoot):
         qd520_e2e.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
                        "-subj", "/CN=QD520 end-to-end signer not in db", "-keyout", key, "-out", cert])
         image, rom = os.path.join(self.directory, "other.signed.efi"), os.path.join(self.directory, "other.signed.rom")
-        qd520_e2e.run([os.path.join(TOOLS, "sign-image.sh"), key, cert, self.args.efirom, self.args.driver, image, rom])
+        qd520_e2e.run([os.path.join(TOOLS, "sign-image.sh"), key, cert, self.args.efirom, rom, self.args.driver, image])
         self.sbverify = subprocess.run(["sbverify", "--cert", cert, image], stdout=subprocess.PIPE,
                                        stderr=subprocess.STDOUT).returncode
         return rom

@@ -1,7 +1,8 @@
 /** @file
   DebugLib instance of the platform: formats debug messages and assertion
   reports into a bounded buffer and writes them to the serial port through
-  the kit's SerialPortLib.
+  SerialPortLib: the kit's 16550 instance on x64 PCs, the firmware's serial
+  I/O protocol on machines without a port at a fixed I/O address.
 
   An assertion is printed as "ASSERT file(line): expression" and then handed
   to SerialDebugLibAssertHalt(), which halts in firmware and, in the host
@@ -60,32 +61,16 @@ SerialDebugWrite (
 }
 
 /**
-  Formats one message from either a VA_LIST or a BASE_LIST and writes it
-  when ErrorLevel shares a bit with the platform's print level.
+  Whether a message of ErrorLevel is printed: it shares a bit with the
+  platform's print level.
 **/
 STATIC
-VOID
-SerialDebugPrintMarker (
-  IN UINTN        ErrorLevel,
-  IN CONST CHAR8  *Format,
-  IN VA_LIST      VaListMarker,
-  IN BASE_LIST    BaseListMarker
+BOOLEAN
+SerialDebugLevelPrinted (
+  IN UINTN  ErrorLevel
   )
 {
-  CHAR8  Buffer[SERIAL_DEBUG_MESSAGE_LENGTH];
-
-  ASSERT (Format != NULL);
-  if ((ErrorLevel & PcdGet32 (PcdDebugPrintErrorLevel)) == 0) {
-    return;
-  }
-
-  if (BaseListMarker == NULL) {
-    AsciiVSPrint (Buffer, sizeof (Buffer), Format, VaListMarker);
-  } else {
-    AsciiBSPrint (Buffer, sizeof (Buffer), Format, BaseListMarker);
-  }
-
-  SerialDebugWrite (Buffer);
+  return (BOOLEAN)((ErrorLevel & PcdGet32 (PcdDebugPrintErrorLevel)) != 0);
 }
 
 VOID
@@ -111,7 +96,15 @@ DebugVPrint (
   IN  VA_LIST      VaListMarker
   )
 {
-  SerialDebugPrintMarker (ErrorLevel, Format, VaListMarker, NULL);
+  CHAR8  Buffer[SERIAL_DEBUG_MESSAGE_LENGTH];
+
+  ASSERT (Format != NULL);
+  if (!SerialDebugLevelPrinted (ErrorLevel)) {
+    return;
+  }
+
+  AsciiVSPrint (Buffer, sizeof (Buffer), Format, VaListMarker);
+  SerialDebugWrite (Buffer);
 }
 
 VOID
@@ -122,7 +115,15 @@ DebugBPrint (
   IN  BASE_LIST    BaseListMarker
   )
 {
-  SerialDebugPrintMarker (ErrorLevel, Format, NULL, BaseListMarker);
+  CHAR8  Buffer[SERIAL_DEBUG_MESSAGE_LENGTH];
+
+  ASSERT (Format != NULL);
+  if (!SerialDebugLevelPrinted (ErrorLevel)) {
+    return;
+  }
+
+  AsciiBSPrint (Buffer, sizeof (Buffer), Format, BaseListMarker);
+  SerialDebugWrite (Buffer);
 }
 
 VOID

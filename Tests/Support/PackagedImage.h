@@ -1,10 +1,11 @@
 /** @file
-  Checks of a shipped driver image and of the PCI option ROM that carries it,
-  shared by the tests of every build that produces them: the image is an x64
-  PE32+ EFI boot-service driver with base relocations and no imports; the
-  ROM is one compressed EFI image for the QD520 (7A3C:0520, display class
-  0x030000) that decompresses, with the firmware's own decompressor, to the
-  image byte for byte.
+  Checks of the shipped driver images and of the PCI option ROMs that carry
+  them, shared by the tests of every build that produces them: an image is
+  a PE32+ EFI boot-service driver of its machine type with base relocations
+  and no imports; a ROM is a chain of compressed EFI images for the QD520
+  (7A3C:0520, display class 0x030000, code revision 3), walked as the
+  firmware's PCI bus driver walks it, each decompressing with the firmware's
+  own decompressor to its image byte for byte.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -22,6 +23,7 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -54,90 +56,157 @@ At (
   return Value;
 }
 
-/// The two headers of a one-image option ROM, read from its first bytes.
+/// The two headers of one image of an option ROM, and where it starts.
 struct OptionRom {
+  size_t                          Offset;
   EFI_PCI_EXPANSION_ROM_HEADER    Header;
   PCI_3_0_DATA_STRUCTURE          Pcir;
 };
 
-/// Reads the headers of Rom; fails the test when Rom is too short to hold them.
+/// The PCI data structure's indicator bit that marks the last image.
+constexpr UINT8  LastImageIndicator = 0x80;
+
+/// Reads the headers of the image at Offset of Rom; fails the test when Rom
+/// is too short to hold them.
 inline
 void
 ReadOptionRom (
   const std::vector<UINT8>  &Rom,
-  OptionRom                 *Headers
+  OptionRom                 *Headers,
+  size_t                    Offset = 0
   )
 {
-  ASSERT_GE (Rom.size (), sizeof (EFI_PCI_EXPANSION_ROM_HEADER));
-  Headers->Header = At<EFI_PCI_EXPANSION_ROM_HEADER>(Rom, 0);
-  ASSERT_LE (Headers->Header.PcirOffset + sizeof (PCI_3_0_DATA_STRUCTURE), Rom.size ());
-  Headers->Pcir = At<PCI_3_0_DATA_STRUCTURE>(Rom, Headers->Header.PcirOffset);
+  ASSERT_GE (Rom.size (), Offset + sizeof (EFI_PCI_EXPANSION_ROM_HEADER));
+  Headers->Offset = Offset;
+  Headers->Header = At<EFI_PCI_EXPANSION_ROM_HEADER>(Rom, Offset);
+  ASSERT_LE (Offset + Headers->Header.PcirOffset + sizeof (PCI_3_0_DATA_STRUCTURE), Rom.size ());
+  Headers->Pcir = At<PCI_3_0_DATA_STRUCTURE>(Rom, Offset + Headers->Header.PcirOffset);
 }
 
-/// The ROM holds one compressed x64 boot-service driver image for the QD520.
+/// The images of Rom as the firmware finds them: from the start, each
+/// image ImageLength blocks of 512 bytes long, until the one whose
+/// indicator marks it the last or the ROM ends. Fails the test on an image
+/// of no length or whose headers do not fit.
 inline
 void
-ExpectQd520OptionRomHeaders (
-  const std::vector<UINT8>  &Rom
+RomImages (
+  const std::vector<UINT8>  &Rom,
+  std::vector<OptionRom>    *Images
   )
 {
-  OptionRom  Headers;
+  size_t  Offset = 0;
 
-  ASSERT_NO_FATAL_FAILURE (ReadOptionRom (Rom, &Headers));
-  EXPECT_EQ (Headers.Header.Signature, PCI_EXPANSION_ROM_HEADER_SIGNATURE);
-  EXPECT_EQ (Headers.Header.EfiSignature, EFI_PCI_EXPANSION_ROM_HEADER_EFISIGNATURE);
-  EXPECT_EQ (Headers.Header.EfiSubsystem, EFI_IMAGE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER);
-  EXPECT_EQ (Headers.Header.EfiMachineType, IMAGE_FILE_MACHINE_X64);
-  EXPECT_EQ (Headers.Header.CompressionType, EFI_PCI_EXPANSION_ROM_HEADER_COMPRESSED);
-  EXPECT_EQ (Headers.Header.InitializationSize * 512u, Rom.size ());
+  Images->clear ();
+  while (Offset < Rom.size ()) {
+    OptionRom  Headers;
 
-  EXPECT_EQ (Headers.Pcir.Signature, PCI_DATA_STRUCTURE_SIGNATURE);
-  EXPECT_EQ (Headers.Pcir.VendorId, 0x7A3C);
-  EXPECT_EQ (Headers.Pcir.DeviceId, 0x0520);
-  EXPECT_EQ (Headers.Pcir.ClassCode[0], 0x00);   // programming interface
-  EXPECT_EQ (Headers.Pcir.ClassCode[1], 0x00);   // subclass: VGA-compatible
-  EXPECT_EQ (Headers.Pcir.ClassCode[2], 0x03);   // base class: display controller
-  EXPECT_EQ (Headers.Pcir.CodeType, PCI_CODE_TYPE_EFI_IMAGE);
-  EXPECT_EQ (Headers.Pcir.Indicator & 0x80, 0x80) << "the only image is the last one";
-  EXPECT_EQ (Headers.Pcir.ImageLength * 512u, Rom.size ());
-  EXPECT_EQ (Rom.size () % 512, 0u);
+    ASSERT_NO_FATAL_FAILURE (ReadOptionRom (Rom, &Headers, Offset));
+    Images->push_back (Headers);
+    ASSERT_NE (Headers.Pcir.ImageLength, 0) << "image at " << Offset << " has no length";
+    Offset += Headers.Pcir.ImageLength * 512u;
+    if ((Headers.Pcir.Indicator & LastImageIndicator) != 0) {
+      break;
+    }
+  }
 }
 
-/// The ROM's compressed image decompresses to Image exactly and is smaller.
+/// The compressed image at Image decompresses to Efi exactly, and is smaller.
 inline
 void
 ExpectRomImageDecompressesTo (
   const std::vector<UINT8>  &Rom,
-  const std::vector<UINT8>  &Image
+  const OptionRom           &Image,
+  const std::vector<UINT8>  &Efi
   )
 {
-  OptionRom  Headers;
+  size_t  Start = Image.Offset + Image.Header.EfiImageHeaderOffset;
+  size_t  End   = Image.Offset + Image.Pcir.ImageLength * 512u;
 
-  ASSERT_NO_FATAL_FAILURE (ReadOptionRom (Rom, &Headers));
-  ASSERT_FALSE (Image.empty ());
-  ASSERT_LT (Headers.Header.EfiImageHeaderOffset, Rom.size ());
+  ASSERT_FALSE (Efi.empty ());
+  ASSERT_LT (Start, End);
+  ASSERT_LE (End, Rom.size ());
 
-  const UINT8  *Compressed     = Rom.data () + Headers.Header.EfiImageHeaderOffset;
-  UINT32       CompressedSize  = (UINT32)(Rom.size () - Headers.Header.EfiImageHeaderOffset);
+  const UINT8  *Compressed     = Rom.data () + Start;
+  UINT32       CompressedSize  = (UINT32)(End - Start);
   UINT32       DestinationSize = 0;
   UINT32       ScratchSize     = 0;
 
   ASSERT_EQ (UefiDecompressGetInfo (Compressed, CompressedSize, &DestinationSize, &ScratchSize), RETURN_SUCCESS);
-  ASSERT_EQ (DestinationSize, Image.size ());
+  ASSERT_EQ (DestinationSize, Efi.size ());
 
   std::vector<UINT8>  Destination (DestinationSize);
   std::vector<UINT8>  Scratch (ScratchSize);
 
   ASSERT_EQ (UefiDecompress (Compressed, Destination.data (), Scratch.data ()), RETURN_SUCCESS);
-  EXPECT_TRUE (Destination == Image) << "the ROM holds another image";
-  EXPECT_LT (CompressedSize, Image.size ()) << "the image is stored compressed";
+  EXPECT_TRUE (Destination == Efi) << "the ROM holds another image";
+  EXPECT_LT (CompressedSize, Efi.size ()) << "the image is stored compressed";
 }
 
-/// Image is an x64 PE32+ EFI boot-service driver, relocatable, importing nothing.
+/// An image an option ROM must carry: its machine type and its .efi file.
+struct ExpectedRomImage {
+  UINT16                Machine;
+  std::vector<UINT8>    Efi;
+};
+
+/// The machine types of the ROM the project ships, in its order.
+constexpr UINT16  ShippedMachines[] = { IMAGE_FILE_MACHINE_X64, IMAGE_FILE_MACHINE_ARM64, IMAGE_FILE_MACHINE_RISCV64 };
+
+/// Rom carries exactly the Expected images, in that order, and nothing
+/// after them: each with the ROM and PCI data signatures, the QD520's
+/// identifiers, the display class and code revision 3, the EFI code type,
+/// a boot-service driver of its machine type, stored compressed and
+/// decompressing to its .efi byte for byte; the last-image indicator on the
+/// last image alone.
+inline
+void
+ExpectQd520OptionRom (
+  const std::vector<UINT8>             &Rom,
+  const std::vector<ExpectedRomImage>  &Expected
+  )
+{
+  std::vector<OptionRom>  Images;
+
+  ASSERT_NO_FATAL_FAILURE (RomImages (Rom, &Images));
+  EXPECT_EQ (Images.size (), Expected.size ()) << "images in the ROM";
+  EXPECT_EQ (Rom.size () % 512, 0u);
+
+  size_t  End = 0;
+
+  for (size_t Index = 0; Index < std::min (Images.size (), Expected.size ()); Index++) {
+    const OptionRom  &Image = Images[Index];
+
+    SCOPED_TRACE ("image " + std::to_string (Index) + " at offset " + std::to_string (Image.Offset));
+    EXPECT_EQ (Image.Header.Signature, PCI_EXPANSION_ROM_HEADER_SIGNATURE);
+    EXPECT_EQ (Image.Header.EfiSignature, EFI_PCI_EXPANSION_ROM_HEADER_EFISIGNATURE);
+    EXPECT_EQ (Image.Header.EfiSubsystem, EFI_IMAGE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER);
+    EXPECT_EQ (Image.Header.EfiMachineType, Expected[Index].Machine) << "EfiMachineType";
+    EXPECT_EQ (Image.Header.CompressionType, EFI_PCI_EXPANSION_ROM_HEADER_COMPRESSED);
+    EXPECT_EQ (Image.Header.InitializationSize, Image.Pcir.ImageLength);
+
+    EXPECT_EQ (Image.Pcir.Signature, PCI_DATA_STRUCTURE_SIGNATURE);
+    EXPECT_EQ (Image.Pcir.VendorId, 0x7A3C);
+    EXPECT_EQ (Image.Pcir.DeviceId, 0x0520);
+    EXPECT_EQ (Image.Pcir.ClassCode[0], 0x00) << "ClassCode: programming interface";
+    EXPECT_EQ (Image.Pcir.ClassCode[1], 0x00) << "ClassCode: subclass VGA-compatible";
+    EXPECT_EQ (Image.Pcir.ClassCode[2], 0x03) << "ClassCode: base class display controller";
+    EXPECT_EQ (Image.Pcir.CodeRevision, 0x0003) << "CodeRevision";
+    EXPECT_EQ (Image.Pcir.CodeType, PCI_CODE_TYPE_EFI_IMAGE);
+    EXPECT_EQ ((Image.Pcir.Indicator & LastImageIndicator) != 0, Index + 1 == Expected.size ())
+      << "last-image indicator";
+    ExpectRomImageDecompressesTo (Rom, Image, Expected[Index].Efi);
+    End = Image.Offset + Image.Pcir.ImageLength * 512u;
+  }
+
+  EXPECT_EQ (End, Rom.size ()) << "bytes after the last image";
+}
+
+/// Image is a PE32+ EFI boot-service driver for Machine, relocatable,
+/// importing nothing.
 inline
 void
 ExpectBootServiceDriver (
-  const std::vector<UINT8>  &Image
+  const std::vector<UINT8>  &Image,
+  UINT16                    Machine = IMAGE_FILE_MACHINE_X64
   )
 {
   ASSERT_GE (Image.size (), sizeof (EFI_IMAGE_DOS_HEADER));
@@ -148,7 +217,7 @@ ExpectBootServiceDriver (
   auto  Nt = At<EFI_IMAGE_NT_HEADERS64>(Image, Dos.e_lfanew);
 
   EXPECT_EQ (Nt.Signature, EFI_IMAGE_NT_SIGNATURE);
-  EXPECT_EQ (Nt.FileHeader.Machine, IMAGE_FILE_MACHINE_X64);
+  EXPECT_EQ (Nt.FileHeader.Machine, Machine);
   EXPECT_EQ (Nt.OptionalHeader.Magic, EFI_IMAGE_NT_OPTIONAL_HDR64_MAGIC);
   EXPECT_EQ (Nt.OptionalHeader.Subsystem, EFI_IMAGE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER);
   EXPECT_NE (Nt.OptionalHeader.AddressOfEntryPoint, 0u);

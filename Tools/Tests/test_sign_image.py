@@ -55,7 +55,7 @@ class SignImageTest(unittest.TestCase):
             return hashlib.sha256(source.read()).hexdigest()
 
     def sign(self, key, cert, *options, env=None):
-        return subprocess.run([SIGN, *options, key, cert, EFIROM, self.image, self.signed, self.rom],
+        return subprocess.run([SIGN, *options, key, cert, EFIROM, self.rom, self.image, self.signed],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
 
     def verifies(self, cert):
