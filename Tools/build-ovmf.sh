@@ -80,20 +80,8 @@ platform_dsc() {
 
 tools=$("$top/Tools/edk2-workspace.sh" "$kit" | tail -n 1)
 
-# The kit's contents, hashed once per set of file names, sizes and times
-# (hashing 160 MB on every bootstrap would cost seconds).
 kit_digest() {
-  local fingerprint memo
-  fingerprint=$(cd "$kit" && find . \( -path ./.git -o -path ./Build -o -path ./Conf \) -prune -o -type f \
-                  -printf '%P %s %T@\n' | LC_ALL=C sort | sha256sum | cut -c1-32)
-  memo="$cache/kit-digests/$fingerprint"
-  if [ ! -s "$memo" ]; then
-    mkdir -p "$cache/kit-digests"
-    (cd "$kit" && find . \( -path ./.git -o -path ./Build -o -path ./Conf \) -prune -o -type f -print0 |
-       LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum | cut -c1-32) >"$memo.tmp.$$"
-    mv -f "$memo.tmp.$$" "$memo"
-  fi
-  cat "$memo"
+  "$top/Tools/kit-digest.sh" "$kit" "$cache/kit-digests"
 }
 
 # (Each reads all of its input: with pipefail, a tool cut off early would

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Builds QEMU's x86-64 system emulator with the QD520 device (Qemu/) from
-# Debian's qemu source package, the version of the installed
-# qemu-system-x86, and puts it at build/qemu/qemu-system-x86_64.
+# Builds QEMU's x86-64, AArch64 and RISC-V 64 system emulators with the
+# QD520 device (Qemu/) from Debian's qemu source package, the version of the
+# installed qemu-system-x86, in one build tree (the code the three share is
+# compiled once), and puts them at build/qemu/qemu-system-x86_64,
+# qemu-system-aarch64 and qemu-system-riscv64.
 #
 #   Tools/build-qemu.sh KIT     KIT: the EDK II tree (the model's headers)
 #
 # Cached under .cache/qemu/: the unpacked source and its build tree (shared
 # by every work tree, so that a change to the device is a rebuild of seconds),
-# and one binary per key, the hash of the package version and the device's
-# sources. A key already built returns at once. Builds take a lock, since
+# and one set of binaries per key, the hash of the package version, the
+# device's sources and this script. A key already built returns at once. Builds take a lock, since
 # other work trees may build their own version of the device into the same
 # tree. Everything the tools print goes to build/qemu/build.log, which is
 # shown when a step fails.
@@ -69,14 +71,25 @@ install_packages
 
 version=$(dpkg-query -W -f='${source:Version}' qemu-system-x86)
 key=$( { echo "$version"; (cd "$top" && sha256sum "${device_sources[@]}"); } | sha256sum | cut -c1-16)
-binary="$cache/bin/$key/qemu-system-x86_64"
+emulators=(qemu-system-x86_64 qemu-system-aarch64 qemu-system-riscv64)
+binaries="$cache/bin/$key"
+
+built() {
+  local emulator
+  for emulator in "${emulators[@]}"; do
+    [ -x "$binaries/$emulator" ] || return 1
+  done
+}
 
 publish() {
-  ln -f "$binary" "$out/qemu-system-x86_64" 2>/dev/null || cp -f "$binary" "$out/qemu-system-x86_64"
+  local emulator
+  for emulator in "${emulators[@]}"; do
+    ln -f "$binaries/$emulator" "$out/$emulator" 2>/dev/null || cp -f "$binaries/$emulator" "$out/$emulator"
+  done
   echo "$key" >"$out/key"
 }
 
-if [ -x "$binary" ]; then
+if built; then
   publish
   exit 0
 fi
@@ -84,15 +97,16 @@ fi
 mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
-if [ -x "$binary" ]; then   # built by another work tree meanwhile
+if built; then   # built by another work tree meanwhile
   publish
   exit 0
 fi
+started=$(date +%s)
 
 source="$cache/source"
 build="$cache/build"
 if [ "$(cat "$source/.qd520-package-version" 2>/dev/null)" != "$version" ]; then
-  say "building QEMU $version with the QD520 device: once, about 5 minutes on two cores (log: $log)"
+  say "building QEMU $version for x86-64, AArch64 and RISC-V 64 with the QD520 device: once, about 12 minutes on two cores (log: $log)"
   rm -rf "$source" "$build" "$cache/download"
   mkdir -p "$cache/download"
   step "fetching Debian's qemu source package $version" \
@@ -155,7 +169,7 @@ undefined=$(nm -u "$objects/model.o" | awk '{print $2}' | grep -vx 'memcpy\|memm
 install_if_changed "$objects/model.o" "$model"
 
 # A build tree configured with other options is configured afresh.
-configure=(--target-list=x86_64-softmmu --without-default-features --enable-tcg --enable-vnc --enable-png
+configure=(--target-list=x86_64-softmmu,aarch64-softmmu,riscv64-softmmu --without-default-features --enable-tcg --enable-vnc --enable-png
            --enable-fdt=system --disable-docs --disable-tools --disable-werror --disable-install-blobs)
 if [ ! -f "$build/build.ninja" ] || [ "$(cat "$build/.qd520-configure" 2>/dev/null)" != "${configure[*]}" ]; then
   rm -rf "$build"
@@ -163,12 +177,14 @@ if [ ! -f "$build/build.ninja" ] || [ "$(cat "$build/.qd520-configure" 2>/dev/nu
   step "configuring QEMU" bash -c "cd '$build' && '$source/configure' ${configure[*]}"
   echo "${configure[*]}" >"$build/.qd520-configure"
 fi
-step "compiling QEMU" ninja -C "$build" qemu-system-x86_64
-"$build/qemu-system-x86_64" -device help 2>&1 | grep -q '"qd520"' || fail "the QEMU built has no qd520 device"
-
-mkdir -p "$(dirname "$binary")"
-cp -f "$build/qemu-system-x86_64" "$binary.tmp"
-mv -f "$binary.tmp" "$binary"
+step "compiling QEMU" ninja -C "$build" "${emulators[@]}"
+mkdir -p "$binaries"
+for emulator in "${emulators[@]}"; do
+  "$build/$emulator" -device help 2>&1 | grep -q '"qd520"' || fail "$emulator has no qd520 device"
+  cp -f "$build/$emulator" "$binaries/$emulator.tmp"
+  mv -f "$binaries/$emulator.tmp" "$binaries/$emulator"
+done
+echo "built in $(( $(date +%s) - started )) s" >>"$log"
 # Keep the three newest binaries: other work trees may still use theirs.
 ls -1dt "$cache/bin"/*/ 2>/dev/null | tail -n +4 | xargs -r rm -rf
 publish

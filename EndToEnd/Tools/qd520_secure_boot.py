@@ -232,9 +232,9 @@ def accepted_by_db(log, path):
     return False
 
 
-def rom_image_path(device, rom_size):
-    """The firmware's device path of the image in a card's option ROM."""
-    return "%s/Offset(0x0,0x%X)" % (qd520_e2e.qd520_qemu.pci_path(device), rom_size - 1)
+def rom_image_path(device, rom):
+    """The firmware's device path of the x64 image in a card's option ROM."""
+    return "%s/%s" % (qd520_e2e.qd520_qemu.pci_path(device), qd520_e2e.rom_image_node(rom))
 
 
 # --- the page tables ---------------------------------------------------------------
@@ -339,7 +339,7 @@ class SecureBootMixin:
     def check_verification_passed(self, log, images):
         self.check("firmware log: no image refused", not refusals(log), "%s" % refusals(log))
         for device in self.screen_ids():
-            path = rom_image_path(self.pci[device], os.path.getsize(self.args.rom)) if device in self.pci else "?"
+            path = rom_image_path(self.pci[device], self.args.rom) if device in self.pci else "?"
             self.check("firmware log: %s deferred to EndOfDxe, then its signature accepted by db" % path,
                        DEFERRED + path in log and accepted_by_db(log, path))
         self.check("firmware log: the image loaded %d time(s) (entry point at +0x%X)" % (images, self.layout.entry),
@@ -431,7 +431,7 @@ class RefusedRomBoot(SecureBootMixin, qd520_e2e.Boot):
         log = self.firmware_log()
         serial = self.qemu.serial()
         device = self.pci.get("qd520")
-        path = rom_image_path(device, os.path.getsize(self.args.rom)) if device else "?"
+        path = rom_image_path(device, self.args.rom) if device else "?"
         found = refusals(log)
         self.check("firmware log: the image %s refused: \"%s\"" % (path, self.reason),
                    any(where == path and (reason or "").startswith(self.reason) for reason, where in found),
