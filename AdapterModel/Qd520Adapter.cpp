@@ -2,7 +2,7 @@
   Behavioural model of the QD520 display adapter (see Qd520Adapter.h).
 
   Copyright (c) 2026, the QD520 driver authors.
-  SPDX-License-Identifier: BSD-2-Clause-Patent
+  SPDX-License-Identifier: BSD-2-Clause-Patent OR GPL-2.0-or-later
 **/
 
 #include "Qd520Adapter.h"

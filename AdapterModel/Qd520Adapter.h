@@ -23,7 +23,7 @@
     write to 0x5F switches the window; the buffers keep their contents.
 
   Copyright (c) 2026, the QD520 driver authors.
-  SPDX-License-Identifier: BSD-2-Clause-Patent
+  SPDX-License-Identifier: BSD-2-Clause-Patent OR GPL-2.0-or-later
 **/
 
 #ifndef QD520_ADAPTER_H_

@@ -2,7 +2,7 @@
   What a monitor on the QD520 shows (see Qd520ScanOut.h).
 
   Copyright (c) 2026, the QD520 driver authors.
-  SPDX-License-Identifier: BSD-2-Clause-Patent
+  SPDX-License-Identifier: BSD-2-Clause-Patent OR GPL-2.0-or-later
 **/
 
 #include "Qd520ScanOut.h"

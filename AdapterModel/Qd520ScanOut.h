@@ -10,7 +10,7 @@
   Freestanding like the adapter model: no standard library, no heap.
 
   Copyright (c) 2026, the QD520 driver authors.
-  SPDX-License-Identifier: BSD-2-Clause-Patent
+  SPDX-License-Identifier: BSD-2-Clause-Patent OR GPL-2.0-or-later
 **/
 
 #ifndef QD520_SCAN_OUT_H_

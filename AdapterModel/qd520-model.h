@@ -5,7 +5,7 @@
  * and linked into QEMU; this header is all the device sees of it.
  *
  * Copyright (c) 2026, the QD520 driver authors.
- * SPDX-License-Identifier: BSD-2-Clause-Patent
+ * SPDX-License-Identifier: BSD-2-Clause-Patent OR GPL-2.0-or-later
  */
 
 #ifndef QD520_MODEL_H

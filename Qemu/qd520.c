@@ -13,7 +13,7 @@
  * "monitor" is the monitor's one-line report of what it shows (qom-get).
  *
  * Copyright (c) 2026, the QD520 driver authors.
- * SPDX-License-Identifier: BSD-2-Clause-Patent
+ * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
 #include "qemu/osdep.h"

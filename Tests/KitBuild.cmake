@@ -119,13 +119,13 @@ else()
   set_tests_properties(qd520_current_kit_missing PROPERTIES SKIP_RETURN_CODE 77 LABELS "kit-build")
 endif()
 
-# The CMake image and ROM, and the current release's RELEASE CLANGPDB
-# images, built again from a copy of the tree in another folder: byte for
-# byte the same.
-set(_reproducible_args "${CMAKE_BINARY_DIR}" "${EDK2_PATH}")
+# The CMake images of every architecture and the ROMs, and the current
+# release's RELEASE CLANGPDB images, built again from a copy of the tree in
+# another folder: byte for byte the same.
+set(_reproducible_args "${CMAKE_BINARY_DIR}" "${EDK2_PATH}" "${EDK2_CURRENT_PATH}")
 set(_reproducible_fixture)
 if("RELEASE_CLANGPDB" IN_LIST qd520_current_kit_BUILDS)
-  list(APPEND _reproducible_args "${EDK2_CURRENT_PATH}" "${QD520_CURRENT_KIT_IMAGES}")
+  list(APPEND _reproducible_args "${QD520_CURRENT_KIT_IMAGES}")
   set(_reproducible_fixture qd520_current_kit_build_RELEASE_CLANGPDB)
 endif()
 add_test(NAME qd520_reproducible_images

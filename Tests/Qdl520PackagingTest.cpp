@@ -213,7 +213,7 @@ TEST (ProductionImageTest, AreWithoutDebugTextWithinTheirBudget) {
     // The banner, the step message and the assertion texts are in the debug
     // image only.
     //
-    for (const char *Text : { "EFI520 V1.00.07.00", "line:%d,Status:%r", "ASSERT", ".cpp" }) {
+    for (const char *Text : { "EFI520 V1.00.07.00", "line:%d,Status:%r", "ASSERT %a(%d)", ".cpp" }) {
       EXPECT_TRUE (Contains (Debug, Text)) << Text;
       EXPECT_FALSE (Contains (Image, Text)) << Text;
     }
@@ -290,6 +290,24 @@ TEST (InfTest, SourcesAreTheOnesTheBuildCompiles) {
   ASSERT_FALSE (BuildUnits.empty ()) << QD520_DRIVER_SOURCES;
 
   EXPECT_EQ (InfUnits, BuildUnits);
+}
+
+/// The INF's VERSION_STRING is the version the driver announces in its
+/// banner ("EFI520 V<version>"): the images' SBOM takes it from the INF.
+TEST (InfTest, VersionIsTheOneTheDriverAnnounces) {
+  std::vector<std::string>  Defines = InfSection (QD520_DRIVER_INF, "Defines");
+  std::string               Version;
+
+  for (std::string Line : Defines) {
+    Line.erase (std::remove (Line.begin (), Line.end (), ' '), Line.end ());
+    if (Line.rfind ("VERSION_STRING=", 0) == 0) {
+      Version = Line.substr (std::strlen ("VERSION_STRING="));
+    }
+  }
+
+  ASSERT_FALSE (Version.empty ()) << "no VERSION_STRING";
+  EXPECT_TRUE (Contains (ReadFile (QD520_EFI_IMAGE), "EFI520 V" + Version + std::string (1, '\0')))
+    << "the debug image's banner is not EFI520 V" << Version;
 }
 
 TEST (InfTest, DefinesTheDriverModuleAndItsEntryPoint) {

@@ -18,7 +18,9 @@ packages=(cmake ninja-build clang lld llvm libclang-rt-dev libgtest-dev libgmock
           qemu-system-x86 ovmf mtools dosfstools
           libbenchmark-dev libpng-dev dpkg-dev xz-utils python3
           gcc g++ make nasm uuid-dev
-          sbsigntool openssl acpica-tools)
+          sbsigntool openssl acpica-tools python3-jsonschema
+          gcc-aarch64-linux-gnu g++-aarch64-linux-gnu gcc-riscv64-linux-gnu g++-riscv64-linux-gnu
+          qemu-efi-aarch64 qemu-system-data)
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 
@@ -101,6 +103,9 @@ fetch_kit() {
   tar -xf "$orig" -C "$dest.tmp" --strip-components=1
   mv "$dest.tmp" "$dest"
   grep -q 'edk2-stable202211\|2022.11' "$work"/edk2_*.dsc || log "warning: the source package is not edk2-stable202211"
+  # The release, for the images' SBOM (the tree itself does not say it).
+  printf 'edk2-stable202211 (Debian source package edk2 %s)\n' \
+    "$(sed -n 's/^Version: //p' "$work"/edk2_*.dsc)" >"$dest/.qd520-release"
   rm -rf "$work"
   echo "$dest"
 }

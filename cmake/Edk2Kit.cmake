@@ -157,3 +157,28 @@ function(qd520_kit_include_dirs ARCH OUT)
   set(${OUT} "${EDK2_PATH}/MdePkg/Include" "${EDK2_PATH}/MdePkg/Include/${_folder}"
       "${EDK2_PATH}/MdeModulePkg/Include" PARENT_SCOPE)
 endfunction()
+
+# The release of a kit, for the images' SBOM: what the bootstrap noted when
+# it fetched the kit (.qd520-release), else git's description of a checkout,
+# else the folder's name when it is a release's, else the version of its
+# MdePkg.
+function(qd520_kit_release KIT OUT)
+  set(_release "")
+  if(EXISTS "${KIT}/.qd520-release")
+    file(STRINGS "${KIT}/.qd520-release" _release LIMIT_COUNT 1)
+  elseif(EXISTS "${KIT}/.git")
+    execute_process(COMMAND git -C "${KIT}" describe --tags --always OUTPUT_VARIABLE _release
+      OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  if(_release STREQUAL "")
+    get_filename_component(_name "${KIT}" NAME)
+    if(_name MATCHES "^edk2-stable[0-9]+$")
+      set(_release "${_name}")
+    else()
+      file(STRINGS "${KIT}/MdePkg/MdePkg.dec" _version REGEX "^[ \t]*PACKAGE_VERSION")
+      string(REGEX REPLACE ".*=[ \t]*" "" _version "${_version}")
+      set(_release "unknown release (MdePkg ${_version})")
+    endif()
+  endif()
+  set(${OUT} "${_release}" PARENT_SCOPE)
+endfunction()

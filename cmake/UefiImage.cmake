@@ -66,6 +66,18 @@ list(TRANSFORM UEFI_LINK_FLAGS REPLACE "^/MACHINE:X64$" "/MACHINE:ARM64" OUTPUT_
 # them into base relocations), 4 KiB pages, the kit's linker script, which
 # leaves room for the PE headers before the first section.
 find_program(LD_LLD NAMES ld.lld ld.lld-14 REQUIRED)
+find_program(LLVM_OBJCOPY NAMES llvm-objcopy llvm-objcopy-14 REQUIRED)
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+
+# The SBOM: the kit's release, and the commit whose time the documents
+# carry (a new commit makes them again).
+qd520_kit_release("${EDK2_PATH}" EDK2_RELEASE)
+set(QD520_COMMIT_DEPENDS)
+execute_process(COMMAND git -C "${CMAKE_SOURCE_DIR}" rev-parse --path-format=absolute --git-path logs/HEAD
+  OUTPUT_VARIABLE _head_log OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE _git_status)
+if(_git_status EQUAL 0 AND EXISTS "${_head_log}")
+  set(QD520_COMMIT_DEPENDS "${_head_log}")
+endif()
 set(QD520_ELF_LINK_FLAGS_RISCV64 -m elf64lriscv --emit-relocs --gc-sections --no-pie --no-relax
   --fatal-warnings -z common-page-size=0x1000 -z max-page-size=0x1000 --build-id=none
   -e _ModuleEntryPoint -u _ModuleEntryPoint
@@ -86,6 +98,8 @@ if(NOT _status EQUAL 0 OR NOT EXISTS "${_basetools}/Source/C/bin/GenFw")
   message(FATAL_ERROR "no GenFw: the kit's BaseTools did not build (Tools/edk2-workspace.sh ${_genfw_kit})")
 endif()
 set(QD520_GENFW "${_basetools}/Source/C/bin/GenFw" CACHE INTERNAL "")
+set(QD520_TIANOCOMPRESS "${_basetools}/Source/C/bin/TianoCompress" CACHE INTERNAL "")
+qd520_kit_release("${_genfw_kit}" QD520_GENFW_RELEASE)
 file(STRINGS "${_genfw_kit}/BaseTools/Source/C/GenFw/GenFw.c" _genfw_marks_nx REGEX "nonxcompat")
 if(_genfw_marks_nx)
   set(QD520_GENFW_MARKS_NX_COMPAT 1 CACHE INTERNAL "")
@@ -156,7 +170,8 @@ endfunction()
 #   entry glue (qd520_driver_entry_target...) and the driver
 #   (qdl520_driver_target...) compiled with DEFINITIONs, linked into
 #   DIRECTORY/Quandrel520Gop<.arch>.efi (target Quandrel520Gop<SUFFIX><_arch>)
-#   and held to the size budget. Sets QD520_IMAGE_<SUFFIX><ARCH> to the
+#   with its SBOM in a .sbom section (also beside it as .spdx.json), and
+#   held to the size budget. Sets QD520_IMAGE_<SUFFIX><ARCH> to the
 #   image and QD520_KIT_ARCHIVES<SUFFIX><ARCH> to the archives an
 #   application links beside its own entry glue.
 function(qd520_add_uefi_driver SUFFIX DIRECTORY ARCH)
@@ -177,17 +192,26 @@ function(qd520_add_uefi_driver SUFFIX DIRECTORY ARCH)
     list(APPEND _archive_targets ${_name})
   endforeach()
 
-  # What the platform supplies: the DebugLib instance, on machines without a
-  # PC serial port its serial back end, and the compiler's memory routines;
-  # and the build glue the kit's tool would generate.
-  set(_platform_sources ${PLATFORM_COMMON_SOURCES}
-    "${PLATFORM_DIR}/SerialDebugLib/SerialDebugLibAssertHalt.c"
-    "${PLATFORM_DIR}/CompilerIntrinsics/CompilerIntrinsics.c")
+  # What the platform supplies, each instance in an archive of its own: the
+  # DebugLib instance and, on machines without a PC serial port, its serial
+  # back end; and the build glue the kit's tool would generate with the
+  # compiler's memory routines.
+  qd520_add_target_library(qd520_SerialDebugLib_target${_all} ${ARCH}
+    "${PLATFORM_DIR}/SerialDebugLib/SerialDebugLib.c" "${PLATFORM_DIR}/SerialDebugLib/SerialDebugLibAssertHalt.c"
+    DEFINITIONS ${ARGN})
+  list(APPEND _archive_targets qd520_SerialDebugLib_target${_all})
+  set(_platform_records "{\"name\": \"SerialDebugLib\", \"inf\": \"Platform/SerialDebugLib/SerialDebugLib.inf\", \"from\": \"project\", \"file\": \"$<TARGET_FILE_NAME:qd520_SerialDebugLib_target${_all}>\"}")
   if(NOT ARCH STREQUAL "X64")
-    list(APPEND _platform_sources "${PLATFORM_DIR}/SerialIoPortLib/SerialIoPortLib.c")
+    qd520_add_target_library(qd520_SerialIoPortLib_target${_all} ${ARCH}
+      "${PLATFORM_DIR}/SerialIoPortLib/SerialIoPortLib.c" DEFINITIONS ${ARGN})
+    list(APPEND _archive_targets qd520_SerialIoPortLib_target${_all})
+    string(APPEND _platform_records ", {\"name\": \"SerialIoPortLib\", \"inf\": \"Platform/SerialIoPortLib/SerialIoPortLib.inf\", \"from\": \"project\", \"file\": \"$<TARGET_FILE_NAME:qd520_SerialIoPortLib_target${_all}>\"}")
   endif()
-  qd520_add_target_library(qd520_platform_target${_all} ${ARCH} ${_platform_sources} DEFINITIONS ${ARGN})
+  qd520_add_target_library(qd520_platform_target${_all} ${ARCH}
+    "${AUTOGEN_DIR}/AutoGenGuids.c" "${AUTOGEN_DIR}/AutoGenLibraries.c"
+    "${PLATFORM_DIR}/CompilerIntrinsics/CompilerIntrinsics.c" DEFINITIONS ${ARGN})
   list(APPEND _archive_targets qd520_platform_target${_all})
+  string(APPEND _platform_records ", {\"name\": \"Quandrel520Gop build glue\", \"description\": \"AutoGen/ (what the kit's build tool generates) and Platform/CompilerIntrinsics\", \"from\": \"project\", \"file\": \"$<TARGET_FILE_NAME:qd520_platform_target${_all}>\"}")
   foreach(_target IN LISTS _archive_targets)
     list(APPEND _archives $<TARGET_FILE:${_target}>)
   endforeach()
@@ -201,34 +225,75 @@ function(qd520_add_uefi_driver SUFFIX DIRECTORY ARCH)
   target_compile_options(${_driver} PRIVATE ${_driver_cxx_flags} -nostdinc++)
   target_compile_definitions(${_driver} PRIVATE ${ARGN})
 
-  get_filename_component(_image_name "${_image}" NAME_WE)
+  # The image is linked in DIRECTORY/link/, with the linker's account of
+  # the archive members it took; its SBOM is made from that account and
+  # added as a section of its own.
+  set(_name "Quandrel520Gop${_file_suffix}")
+  set(_link_dir "${DIRECTORY}/link")
+  set(_linked "${_link_dir}/${_name}.efi")
+  set(_trace "${_link_dir}/${_name}.link-trace.txt")
+  set(_manifest "${_link_dir}/${_name}.manifest.json")
+  set(_sbom "${DIRECTORY}/${_name}.spdx.json")
   if(ARCH STREQUAL "RISCV64")
     # GenFw names the ELF file in the image's debug directory as it is given
     # on its command line: a bare name, run in the file's folder, keeps the
     # build's folder out of the image.
-    set(_elf_name "Quandrel520Gop${_file_suffix}.dll")
     set(_link
-      COMMAND "${LD_LLD}" ${QD520_ELF_LINK_FLAGS_RISCV64} -o "${DIRECTORY}/${_elf_name}"
-              -Map "${DIRECTORY}/Quandrel520Gop${_file_suffix}.map"
+      COMMAND "${LD_LLD}" ${QD520_ELF_LINK_FLAGS_RISCV64} -o "${_link_dir}/${_name}.dll"
+              -Map "${DIRECTORY}/${_name}.map" "--why-extract=${_trace}"
               $<TARGET_OBJECTS:${_driver}> $<TARGET_FILE:${_entry}> --start-group ${_archives} --end-group
-      COMMAND ${CMAKE_COMMAND} -E chdir "${DIRECTORY}" "${QD520_GENFW}" -e UEFI_DRIVER
-              -o "Quandrel520Gop${_file_suffix}.efi" "${_elf_name}")
+      COMMAND ${CMAKE_COMMAND} -E chdir "${_link_dir}" "${QD520_GENFW}" -e UEFI_DRIVER -o "${_name}.efi" "${_name}.dll")
+    set(_trace_kind "ld.lld")
+    set(_tools "{\"role\": \"compiler\", \"name\": \"clang\", \"command\": [\"${CMAKE_C_COMPILER}\", \"--version\"]}, {\"role\": \"linker\", \"name\": \"ld.lld\", \"command\": [\"${LD_LLD}\", \"--version\"]}, {\"role\": \"ELF to PE converter\", \"name\": \"GenFw\", \"version\": \"EDK II BaseTools, ${QD520_GENFW_RELEASE}\", \"command\": [\"${QD520_GENFW}\", \"--version\"]}")
   else()
     set(_link
-      COMMAND "${LLD_LINK}" ${QD520_LINK_FLAGS_${ARCH}} /OUT:${_image}
-              /MAP:${DIRECTORY}/Quandrel520Gop${_file_suffix}.map
+      COMMAND ${CMAKE_COMMAND} -DTRACE=${_trace} -P "${CMAKE_SOURCE_DIR}/cmake/LinkTraced.cmake" --
+              "${LLD_LINK}" ${QD520_LINK_FLAGS_${ARCH}} /OUT:${_linked} /MAP:${DIRECTORY}/${_name}.map /VERBOSE
               $<TARGET_OBJECTS:${_driver}> $<TARGET_FILE:${_entry}> ${_archives})
+    set(_trace_kind "lld-link")
+    set(_tools "{\"role\": \"compiler\", \"name\": \"clang\", \"command\": [\"${CMAKE_C_COMPILER}\", \"--version\"]}, {\"role\": \"linker\", \"name\": \"lld-link\", \"command\": [\"${LLD_LINK}\", \"--version\"]}")
   endif()
+  string(APPEND _tools ", {\"role\": \"section writer\", \"name\": \"llvm-objcopy\", \"command\": [\"${LLVM_OBJCOPY}\", \"--version\"]}")
+
+  set(_records)
+  foreach(_library IN LISTS KIT_TARGET_LIBRARIES_${ARCH})
+    string(APPEND _records "{\"name\": \"${_library}\", \"inf\": \"${KIT_${_library}_INF}\", \"from\": \"kit\", \"file\": \"$<TARGET_FILE_NAME:qd520_kit_${_library}_target${_all}>\"}, ")
+  endforeach()
+  string(APPEND _records "{\"name\": \"UefiDriverEntryPoint\", \"inf\": \"MdePkg/Library/UefiDriverEntryPoint/UefiDriverEntryPoint.inf\", \"from\": \"kit\", \"file\": \"$<TARGET_FILE_NAME:${_entry}>\"}, ")
+  string(APPEND _records "${_platform_records}")
+  set(_configuration debug)
+  if("MDEPKG_NDEBUG" IN_LIST ARGN)
+    set(_configuration production)
+  endif()
+  file(GENERATE OUTPUT "${_manifest}" CONTENT "{
+  \"image\": \"${_name}.efi\",
+  \"architecture\": \"${ARCH}\",
+  \"configuration\": \"${_configuration}\",
+  \"supplier\": \"QD520 driver authors\",
+  \"driver_inf\": \"OptionRomPkg/Quandrel520Gop/Quandrel520Gop.inf\",
+  \"kit\": \"${EDK2_PATH}\",
+  \"kit_release\": \"${EDK2_RELEASE}\",
+  \"trace_kind\": \"${_trace_kind}\",
+  \"archives\": [${_records}],
+  \"tools\": [${_tools}]
+}
+")
 
   add_custom_command(
-    OUTPUT "${_image}"
-    COMMAND ${CMAKE_COMMAND} -E make_directory "${DIRECTORY}"
+    OUTPUT "${_image}" "${_sbom}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${_link_dir}"
     ${_link}
+    COMMAND "${Python3_EXECUTABLE}" -B "${CMAKE_SOURCE_DIR}/Tools/sbom.py" make --manifest "${_manifest}"
+            --link-trace "${_trace}" --output "${_sbom}"
+    COMMAND "${LLVM_OBJCOPY}" --add-section .sbom=${_sbom} --set-section-flags .sbom=readonly,data
+            "${_linked}" "${_image}"
     COMMAND ${CMAKE_COMMAND} -DFILE=${_image} -DLIMIT=${EFI_IMAGE_BUDGET${SUFFIX}_${ARCH}}
             -P "${CMAKE_SOURCE_DIR}/cmake/CheckSize.cmake"
-    DEPENDS ${_driver} ${_archive_targets} ${_entry} $<TARGET_OBJECTS:${_driver}>
+    DEPENDS ${_driver} ${_archive_targets} ${_entry} $<TARGET_OBJECTS:${_driver}> "${_manifest}"
+            "${CMAKE_SOURCE_DIR}/Tools/sbom.py" "${CMAKE_SOURCE_DIR}/cmake/LinkTraced.cmake" "${DRIVER_INF}"
+            "${CMAKE_SOURCE_DIR}/LICENSE" ${QD520_COMMIT_DEPENDS}
     COMMAND_EXPAND_LISTS
-    COMMENT "Linking the ${ARCH} UEFI driver image ${_image}")
+    COMMENT "Linking the ${ARCH} UEFI driver image ${_image} and its SBOM")
   add_custom_target(Quandrel520Gop${_all} ALL DEPENDS "${_image}")
   set(QD520_IMAGE${SUFFIX}_${ARCH} "${_image}" PARENT_SCOPE)
   set(QD520_KIT_ARCHIVES${SUFFIX}_${ARCH} ${_archives} PARENT_SCOPE)

@@ -51,13 +51,20 @@ SerialDebugLibConstructor (
  #endif
 }
 
+/**
+  Writes one formatted message to the port. Built without assertions and
+  messages (MDEPKG_NDEBUG) nothing calls here, and the library does not
+  reference the port at all: the image then carries no serial port driver.
+**/
 STATIC
 VOID
 SerialDebugWrite (
   IN CONST CHAR8  *Buffer
   )
 {
+ #ifndef MDEPKG_NDEBUG
   SerialPortWrite ((UINT8 *)Buffer, AsciiStrLen (Buffer));
+ #endif
 }
 
 /**
