@@ -243,6 +243,49 @@ SimHandleProtocol (
   return Leave (Platform, Platform != nullptr ? Platform->Handles ().HandleProtocol (Handle, Protocol, Interface) : EFI_UNSUPPORTED);
 }
 
+/// The core's LocateProtocol without a registration: the interface on the
+/// first handle that carries Protocol.
+EFI_STATUS EFIAPI
+SimLocateProtocol (
+  IN  EFI_GUID  *Protocol,
+  IN  VOID      *Registration OPTIONAL,
+  OUT VOID      **Interface
+  )
+{
+  SimPlatform  *Platform = Active ("LocateProtocol");
+  EFI_STATUS   Status;
+
+  if (Interface != nullptr) {
+    *Interface = nullptr;
+  }
+
+  if (Injected (Platform, ProtocolCall ("LocateProtocol", Protocol), &Status)) {
+    return Leave (Platform, Status);
+  }
+
+  if (Platform == nullptr) {
+    return EFI_UNSUPPORTED;
+  }
+
+  if ((Protocol == nullptr) || (Interface == nullptr)) {
+    return Leave (Platform, EFI_INVALID_PARAMETER);
+  }
+
+  if (Registration != nullptr) {
+    QD520_SIM_FAIL ("LocateProtocol: registrations are not simulated");
+    return Leave (Platform, EFI_UNSUPPORTED);
+  }
+
+  std::vector<EFI_HANDLE>  Handles = Platform->Handles ().HandlesWith (*Protocol);
+
+  if (Handles.empty ()) {
+    return Leave (Platform, EFI_NOT_FOUND);
+  }
+
+  *Interface = Platform->Handles ().InterfaceOn (Handles.front (), *Protocol);
+  return Leave (Platform, EFI_SUCCESS);
+}
+
 EFI_STATUS EFIAPI
 SimOpenProtocol (
   IN  EFI_HANDLE  Handle,
@@ -444,6 +487,7 @@ FillServiceTables (
   BootServices.InstallProtocolInterface            = SimInstallProtocolInterface;
   BootServices.UninstallProtocolInterface          = SimUninstallProtocolInterface;
   BootServices.HandleProtocol                      = SimHandleProtocol;
+  BootServices.LocateProtocol                      = SimLocateProtocol;
   BootServices.OpenProtocol                        = SimOpenProtocol;
   BootServices.CloseProtocol                       = SimCloseProtocol;
   BootServices.InstallMultipleProtocolInterfaces   = SimInstallMultipleProtocolInterfaces;
@@ -477,7 +521,6 @@ FillServiceTables (
   QD520_STUB (BootServices, OpenProtocolInformation);
   QD520_STUB (BootServices, ProtocolsPerHandle);
   QD520_STUB (BootServices, LocateHandleBuffer);
-  QD520_STUB (BootServices, LocateProtocol);
   QD520_STUB (BootServices, CalculateCrc32);
   QD520_STUB (BootServices, CopyMem);
   QD520_STUB (BootServices, SetMem);
