@@ -158,4 +158,11 @@ fi
 "$top/Tools/build-qemu.sh" "$kit"
 # OVMF with Secure Boot and W^X, built once from the kit, and its varstore.
 "$top/Tools/build-ovmf.sh" "$kit"
+# The RISC-V firmware, built once from the current kit.
+if [ -n "$current" ]; then
+  "$top/Tools/build-riscv-firmware.sh" "$current"
+else
+  mkdir -p "$top/build/riscv-firmware"
+  echo "no RISC-V firmware: it is built from the current EDK II kit, and there is none" >"$top/build/riscv-firmware/unavailable"
+fi
 echo "$kit"

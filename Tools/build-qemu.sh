@@ -7,12 +7,12 @@
 #
 #   Tools/build-qemu.sh KIT     KIT: the EDK II tree (the model's headers)
 #
-# Cached under .cache/qemu/: the unpacked source and its build tree (shared
-# by every work tree, so that a change to the device is a rebuild of seconds),
-# and one set of binaries per key, the hash of the package version, the
-# device's sources and this script. A key already built returns at once. Builds take a lock, since
-# other work trees may build their own version of the device into the same
-# tree. Everything the tools print goes to build/qemu/build.log, which is
+# Cached under .cache/qemu/: the unpacked source and one build tree per
+# configuration (shared by every work tree, so that a change to the device is
+# a rebuild of a minute), and one set of binaries per key, the hash of the
+# package version, the device's sources and this script. A key already built
+# returns at once. Builds take a lock, since other work trees may build their
+# own version of the device into the same tree. Everything the tools print goes to build/qemu/build.log, which is
 # shown when a step fails.
 set -euo pipefail
 
@@ -104,10 +104,16 @@ fi
 started=$(date +%s)
 
 source="$cache/source"
-build="$cache/build"
+# The emulators' configuration: the three targets, TCG, VNC and PNG
+# screendumps, nothing else.
+configure=(--target-list=x86_64-softmmu,aarch64-softmmu,riscv64-softmmu --without-default-features --enable-tcg --enable-vnc --enable-png
+           --enable-fdt=system --disable-docs --disable-tools --disable-werror --disable-install-blobs)
+# One build tree per configuration: work trees whose scripts configure QEMU
+# otherwise share the source without undoing each other's builds.
+build="$cache/build-$(echo "${configure[*]}" | sha256sum | cut -c1-12)"
 if [ "$(cat "$source/.qd520-package-version" 2>/dev/null)" != "$version" ]; then
   say "building QEMU $version for x86-64, AArch64 and RISC-V 64 with the QD520 device: once, about 12 minutes on two cores (log: $log)"
-  rm -rf "$source" "$build" "$cache/download"
+  rm -rf "$source" "$cache"/build* "$cache/download"
   mkdir -p "$cache/download"
   step "fetching Debian's qemu source package $version" \
     bash -c "cd '$cache/download' && apt-get source --download-only 'qemu=$version'"
@@ -115,8 +121,10 @@ if [ "$(cat "$source/.qd520-package-version" 2>/dev/null)" != "$version" ]; then
     dpkg-source -x "$cache/download"/qemu_*.dsc "$source"
   rm -rf "$cache/download"
   echo "$version" >"$source/.qd520-package-version"
+elif [ ! -f "$build/build.ninja" ]; then
+  say "building QEMU $version for x86-64, AArch64 and RISC-V 64 with the QD520 device: once, about 12 minutes on two cores (log: $log)"
 else
-  say "rebuilding QEMU with this work tree's QD520 device (seconds; log: $log)"
+  say "rebuilding QEMU with this work tree's QD520 device (a minute; log: $log)"
 fi
 
 # The device in the QEMU tree: its C file and the model object it links,
@@ -168,9 +176,6 @@ undefined=$(nm -u "$objects/model.o" | awk '{print $2}' | grep -vx 'memcpy\|memm
 [ -z "$undefined" ] || { echo "the model needs: $undefined" >>"$log"; fail "the model object is not freestanding"; }
 install_if_changed "$objects/model.o" "$model"
 
-# A build tree configured with other options is configured afresh.
-configure=(--target-list=x86_64-softmmu,aarch64-softmmu,riscv64-softmmu --without-default-features --enable-tcg --enable-vnc --enable-png
-           --enable-fdt=system --disable-docs --disable-tools --disable-werror --disable-install-blobs)
 if [ ! -f "$build/build.ninja" ] || [ "$(cat "$build/.qd520-configure" 2>/dev/null)" != "${configure[*]}" ]; then
   rm -rf "$build"
   mkdir -p "$build"
