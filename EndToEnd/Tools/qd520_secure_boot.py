@@ -336,8 +336,20 @@ class SecureBootMixin:
                        for offset in self.layout.page_kinds()}
             self.tables[base] = (registers, mapping)
 
+    def foreign_image_paths(self):
+        """The device paths of the ROM's images for other machines. This
+        firmware's PCI bus driver hands every image of a ROM to LoadImage;
+        an x64 PE/COFF loader cannot read a RISC-V image, and the image
+        verification reports that as a refusal."""
+        return {"%s/%s" % (qd520_e2e.qd520_qemu.pci_path(self.pci[device]),
+                           qd520_e2e.rom_image_node(self.args.rom, architecture))
+                for device in self.screen_ids() if device in self.pci
+                for architecture in ("AARCH64", "RISCV64")}
+
     def check_verification_passed(self, log, images):
-        self.check("firmware log: no image refused", not refusals(log), "%s" % refusals(log))
+        foreign = self.foreign_image_paths()
+        own = [refusal for refusal in refusals(log) if refusal[1] not in foreign]
+        self.check("firmware log: no x64 image refused", not own, "%s" % own)
         for device in self.screen_ids():
             path = rom_image_path(self.pci[device], self.args.rom) if device in self.pci else "?"
             self.check("firmware log: %s deferred to EndOfDxe, then its signature accepted by db" % path,
