@@ -1,8 +1,9 @@
 /** @file
   Block transfer: the PCI I/O call of every pixel row (operation, unit,
   offset, count, buffer address), what lands in the frame buffer and in the
-  caller's buffer, rectangle limits with exact and wrapping sums, the task
-  priority around every transfer, overlapping moves, and the refusals.
+  caller's buffer (against the reference model, Tests/Reference), rectangle
+  limits with exact and wrapping sums, the task priority around every
+  transfer, overlapping moves, and the refusals.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
