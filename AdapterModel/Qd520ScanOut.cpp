@@ -110,18 +110,6 @@ constexpr UINTN   InfoFrameLengthByte   = 2;     ///< after type and version; th
 constexpr UINTN   InfoFramePayloadStart = 4;
 constexpr UINTN   AviVideoCodeByte      = InfoFramePayloadStart + 3;   ///< payload byte 4
 
-/// PHY settings per TMDS clock band, as the transmitter needs them:
-/// registers 0x17, then 0x56 to 0x5E.
-constexpr UINTN   PhyBandCount          = 6;
-constexpr UINTN   PhyBytes              = 10;
-constexpr UINT8   PhySettings[PhyBandCount][PhyBytes] = {
-  { 0x22, 0x06, 0x00, 0x40, 0x40, 0x1E, 0x94, 0x2E, 0x10, 0x00 },
-  { 0x22, 0x0A, 0x00, 0x40, 0x40, 0x1E, 0x94, 0x2E, 0x70, 0x00 },
-  { 0x22, 0x0E, 0x00, 0x40, 0x40, 0x1E, 0x91, 0x2E, 0x70, 0x00 },
-  { 0x22, 0x0E, 0x00, 0x40, 0x40, 0x1E, 0x94, 0x2E, 0x71, 0x00 },
-  { 0x22, 0x0E, 0x00, 0x40, 0x40, 0x1E, 0x94, 0x2E, 0x71, 0x00 },
-  { 0x22, 0x0E, 0x00, 0x40, 0x40, 0x5E, 0x95, 0x7E, 0x64, 0x00 },
-};
 constexpr UINT64  PhyBandStepHz         = 50000000;  ///< bands 0-4 cover 50 MHz each; 5 is the 3840-class band
 constexpr INT32   PhyBandsThreeAndFour  = 34;
 
@@ -213,10 +201,10 @@ ProgrammedPhyBand (
   )
 {
   for (UINTN Band = 0; Band < PhyBandCount; Band++) {
-    BOOLEAN  Same = (BOOLEAN)(Device.PeekHdmi (HdmiPhyControl) == PhySettings[Band][0]);
+    BOOLEAN  Same = (BOOLEAN)(Device.PeekHdmi (HdmiPhyControl) == PhyBandSettings[Band][0]);
 
-    for (UINTN Index = 1; Same && (Index < PhyBytes); Index++) {
-      Same = (BOOLEAN)(Device.PeekHdmi ((UINT8)(HdmiPhyFirst + Index - 1)) == PhySettings[Band][Index]);
+    for (UINTN Index = 1; Same && (Index < PhyBandBytes); Index++) {
+      Same = (BOOLEAN)(Device.PeekHdmi ((UINT8)(HdmiPhyFirst + Index - 1)) == PhyBandSettings[Band][Index]);
     }
 
     if (Same) {

@@ -1,14 +1,15 @@
 /** @file
   Block transfer: the PCI I/O call of every pixel row (operation, unit,
   offset, count, buffer address), what lands in the frame buffer and in the
-  caller's buffer, rectangle limits with exact and wrapping sums, the task
-  priority around every transfer, overlapping moves, and the refusals.
+  caller's buffer (against the reference model, Tests/Reference), rectangle
+  limits with exact and wrapping sums, the task priority around every
+  transfer, overlapping moves, and the refusals.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
-#include "DriverTest.h"
+#include "BltFixture.h"
 
 #include "Qdl520.h"
 
@@ -31,24 +32,6 @@ constexpr UINTN  kVideoToVideo = EfiBltVideoToVideo;
 
 constexpr UINT32  kFillColour     = 0x7F3C2A19;
 constexpr UINT32  kBufferSentinel = 0xEEEEEEEE;
-
-/// Contents of frame-buffer pixel Index before a test's transfer.
-constexpr UINT32
-ScreenPattern (
-  UINTN  Index
-  )
-{
-  return static_cast<UINT32>(0x01000193u * (Index + 1)) ^ 0xA5000000u;
-}
-
-/// Contents of caller-buffer pixel Index for a write to the screen.
-constexpr UINT32
-BufferPattern (
-  UINTN  Index
-  )
-{
-  return static_cast<UINT32>(0x9E3779B1u * (Index + 3)) | 0x01000000u;
-}
 
 /// One PCI I/O call as the tests compare it, in text so that a mismatch
 /// reads plainly.
@@ -118,68 +101,8 @@ NotifyBracket (
   return TplText ({ { TplEvent::Kind::Raise, TPL_NOTIFY, Caller }, { TplEvent::Kind::Restore, Caller, TPL_NOTIFY } });
 }
 
-class BltTest : public StartedDriverTest {
+class BltTest : public BltFixture {
 protected:
-  void
-  UseMode (
-    UINT32  ModeNumber
-    )
-  {
-    ASSERT_EQ (mGop->SetMode (mGop, ModeNumber), EFI_SUCCESS);
-    mAdapter->ClearTrace ();
-    Platform ().Tpl ().ClearEvents ();
-  }
-
-  UINTN
-  PixelsPerLine (
-    )
-  {
-    return mGop->Mode->Info->PixelsPerScanLine;
-  }
-
-  UINTN
-  ScreenPixels (
-    )
-  {
-    return mGop->Mode->FrameBufferSize / 4;
-  }
-
-  UINT32 *
-  Screen (
-    )
-  {
-    return reinterpret_cast<UINT32 *>(mAdapter->FrameBuffer ());
-  }
-
-  /// Byte offset of pixel (X, Y) of the current mode in BAR 0.
-  UINT64
-  OffsetOf (
-    UINTN  X,
-    UINTN  Y
-    )
-  {
-    return (static_cast<UINT64>(Y) * PixelsPerLine () + X) * 4;
-  }
-
-  /// Paints the current mode's screen and returns a copy of it.
-  std::vector<UINT32>
-  PaintScreen (
-    )
-  {
-    for (UINTN Index = 0; Index < ScreenPixels (); Index++) {
-      Screen ()[Index] = ScreenPattern (Index);
-    }
-
-    return ScreenCopy ();
-  }
-
-  std::vector<UINT32>
-  ScreenCopy (
-    )
-  {
-    return std::vector<UINT32>(Screen (), Screen () + ScreenPixels ());
-  }
-
   std::vector<std::string>
   TraceText (
     )
@@ -191,25 +114,6 @@ protected:
     }
 
     return Text;
-  }
-
-  /// Index of the first pixel where the screen differs from Expected, or
-  /// "equal".
-  std::string
-  ScreenDifference (
-    const std::vector<UINT32>  &Expected
-    )
-  {
-    for (UINTN Index = 0; Index < Expected.size (); Index++) {
-      if (Screen ()[Index] != Expected[Index]) {
-        std::ostringstream  Text;
-        Text << "pixel (" << Index % PixelsPerLine () << ", " << Index / PixelsPerLine () << ") is 0x" << std::hex
-             << Screen ()[Index] << ", expected 0x" << Expected[Index];
-        return Text.str ();
-      }
-    }
-
-    return "equal";
   }
 };
 
@@ -256,6 +160,17 @@ const RowCase  kRowCases[] = {
   { "move, odd width",                         0, kVideoToVideo,   3,   3,   5,    5,   3,   2, 0,  k32,   k32,     false },
 };
 
+Qd520Reference::BltRequest
+RequestOf (
+  const RowCase  &Case
+  )
+{
+  return Qd520Reference::BltRequest{
+           static_cast<UINT32>(Case.Operation), Case.SourceX, Case.SourceY, Case.DestinationX, Case.DestinationY,
+           Case.Width, Case.Height, Case.Delta
+  };
+}
+
 TEST_F (BltTest, EachRowMovesInOnePciIoCallWithTheRowsUnitOffsetAndBuffer) {
   for (const RowCase &Case : kRowCases) {
     SCOPED_TRACE (Case.Name);
@@ -266,7 +181,6 @@ TEST_F (BltTest, EachRowMovesInOnePciIoCallWithTheRowsUnitOffsetAndBuffer) {
     const UINTN          Delta  = (Case.Delta != 0) ? Case.Delta : Case.Width * 4;
     const bool           UsesBuffer = (Case.Operation == kToBuffer) || (Case.Operation == kToVideo);
     std::vector<UINT32>  Before = PaintScreen ();
-    std::vector<UINT32>  Expected = Before;
 
     //
     // The caller's buffer covers the rows the transfer names, plus a row of
@@ -283,7 +197,6 @@ TEST_F (BltTest, EachRowMovesInOnePciIoCallWithTheRowsUnitOffsetAndBuffer) {
       }
     }
 
-    std::vector<UINT32>  ExpectedBuffer = Buffer;
     UINT8                *BufferBytes   = reinterpret_cast<UINT8 *>(Buffer.data ());
     UINT8                *Line          = static_cast<UINT8 *>(PrivateOf (mGop)->LineBuffer);
     VOID                 *BltBuffer     = (Case.Operation == kFill) ? static_cast<VOID *>(&Colour) :
@@ -293,7 +206,6 @@ TEST_F (BltTest, EachRowMovesInOnePciIoCallWithTheRowsUnitOffsetAndBuffer) {
     for (UINTN Row = 0; Row < Case.Height; Row++) {
       UINT64  Source      = OffsetOf (Case.SourceX, Case.SourceY + Row);
       UINT64  Destination = OffsetOf (Case.DestinationX, Case.DestinationY + Row);
-      UINTN   BufferIndex = ((BufferY + Row) * Delta) / 4 + BufferX;
       UINT8   *BufferRow  = BufferBytes + (BufferY + Row) * Delta + BufferX * 4;
       UINT32  ReadUnit    = (Case.Alternates && (Row % 2 != 0)) ? k32 : Case.ReadUnit;
       UINT32  WriteUnit   = (Case.Alternates && (Row % 2 != 0)) ? k32 : Case.WriteUnit;
@@ -301,34 +213,18 @@ TEST_F (BltTest, EachRowMovesInOnePciIoCallWithTheRowsUnitOffsetAndBuffer) {
       switch (Case.Operation) {
         case kFill:
           Calls.push_back (CallText (PciIoOperation::MemWrite, 0, kFill32, Destination, Case.Width, &Colour, EFI_SUCCESS));
-          for (UINTN X = 0; X < Case.Width; X++) {
-            Expected[Destination / 4 + X] = kFillColour;
-          }
-
           break;
 
         case kToBuffer:
           Calls.push_back (RowCall (PciIoOperation::MemRead, ReadUnit, Source, Case.Width, BufferRow));
-          for (UINTN X = 0; X < Case.Width; X++) {
-            ExpectedBuffer[BufferIndex + X] = Before[Source / 4 + X];
-          }
-
           break;
 
         case kToVideo:
           Calls.push_back (RowCall (PciIoOperation::MemWrite, WriteUnit, Destination, Case.Width, BufferRow));
-          for (UINTN X = 0; X < Case.Width; X++) {
-            Expected[Destination / 4 + X] = Buffer[BufferIndex + X];
-          }
-
           break;
 
         default:
           Calls.push_back (RowCall (PciIoOperation::MemRead, ReadUnit, Source, Case.Width, Line + Row * Case.Width * 4));
-          for (UINTN X = 0; X < Case.Width; X++) {
-            Expected[Destination / 4 + X] = Before[Source / 4 + X];
-          }
-
           break;
       }
     }
@@ -346,6 +242,17 @@ TEST_F (BltTest, EachRowMovesInOnePciIoCallWithTheRowsUnitOffsetAndBuffer) {
                 );
       }
     }
+
+    //
+    // The pixels: what the reference model makes of the same call on copies
+    // of the screen and of the caller's buffer.
+    //
+    std::vector<UINT32>            Expected       = Before;
+    std::vector<UINT32>            ExpectedBuffer = Buffer;
+    EFI_GRAPHICS_OUTPUT_BLT_PIXEL  ModelColour    = Colour;
+    UINT8                          *ModelBuffer   = (Case.Operation == kFill) ? reinterpret_cast<UINT8 *>(&ModelColour) :
+                                                    UsesBuffer ? reinterpret_cast<UINT8 *>(ExpectedBuffer.data ()) : nullptr;
+    ASSERT_EQ (Qd520Reference::ModelBlt (RequestOf (Case), ViewOf (Expected), ModelBuffer), EFI_SUCCESS);
 
     UINT64  CallsBefore = Platform ().Pool ().AllocationCalls ();
     mAdapter->ClearTrace ();
@@ -645,6 +552,16 @@ TEST_F (BltTest, RectanglesAreLimitedByExactSumsAgainstTheModeAtNotifyPriority) 
       Blt (BltBuffer, Case.Operation, Case.SourceX, Case.SourceY, Case.DestinationX, Case.DestinationY, Case.Width, Case.Height, Delta),
       Case.Expected
       );
+    EXPECT_EQ (
+      Qd520Reference::BltStatus (
+                        { static_cast<UINT32>(Case.Operation), Case.SourceX, Case.SourceY, Case.DestinationX,
+                          Case.DestinationY, Case.Width, Case.Height, Delta },
+                        TRUE,
+                        640,
+                        480
+                        ),
+      Case.Expected
+      ) << "the reference model agrees";
 
     EXPECT_EQ (TplText (Platform ().Tpl ().Events ()), NotifyBracket (TPL_APPLICATION));
     EXPECT_EQ (Platform ().Tpl ().Current (), static_cast<EFI_TPL>(TPL_APPLICATION));
@@ -787,12 +704,14 @@ TEST_F (BltTest, OverlappingMovesLeaveTheDestinationEqualToTheSourceBeforeTheCal
     std::vector<UINT32>  Before = PaintScreen ();
     std::vector<UINT32>  Expected = Before;
 
-    for (UINTN Y = 0; Y < Height; Y++) {
-      for (UINTN X = 0; X < Width; X++) {
-        Expected[(Case.DestinationY + Y) * PixelsPerLine () + Case.DestinationX + X] =
-          Before[(Case.SourceY + Y) * PixelsPerLine () + Case.SourceX + X];
-      }
-    }
+    ASSERT_EQ (
+      Qd520Reference::ModelBlt (
+                        { kVideoToVideo, Case.SourceX, Case.SourceY, Case.DestinationX, Case.DestinationY, Width, Height, 0 },
+                        ViewOf (Expected),
+                        nullptr
+                        ),
+      EFI_SUCCESS
+      );
 
     mAdapter->ClearTrace ();
     ASSERT_EQ (Blt (nullptr, kVideoToVideo, Case.SourceX, Case.SourceY, Case.DestinationX, Case.DestinationY, Width, Height, 0), EFI_SUCCESS);

@@ -95,13 +95,25 @@ TEST_F (DisplayControllerTraceTest, ColourTableIsAGreyRampOrAtEightBitsTheCubeAn
   const std::pair<UINT32, UINT32>  EightBitRows[] = {
     { 0, 0x000000 },   { 1, 0x000033 },   { 5, 0x0000FF },   { 6, 0x003300 },
     { 35, 0x00FFFF },  { 36, 0x330000 },  { 215, 0xFFFFFF }, { 216, 0x000000 },
-    { 217, 0x070707 }, { 218, 0x0D0D0D }, { 254, 0xF9F9F9 }, { 255, 0xFFFFFF },
+    { 217, 0x070707 }, { 218, 0x0D0D0D }, { 241, 0xA4A4A4 }, { 254, 0xF9F9F9 },
+    { 255, 0xFFFFFF },
   };
   QDL520_PLL_SETTINGS  Settings = { 12000000, 33, 18568, 3, 0 };
 
   Qdl520ProgramDisplayController (&mPrivate, &Timing640x480, 8, 640, &Settings);
   for (const auto &Row : EightBitRows) {
     EXPECT_EQ (mAdapter->Register (RegColourTable + 4 * Row.first), Row.second) << "8 bpp entry " << Row.first;
+  }
+
+  //
+  // The ramp climbs from black to white in grey steps of 6 or 7.
+  //
+  for (UINT32 Index = 217; Index < 256; Index++) {
+    UINT32  Grey = mAdapter->Register (RegColourTable + 4 * Index);
+    UINT32  Step = (Grey & 0xFF) - (mAdapter->Register (RegColourTable + 4 * (Index - 1)) & 0xFF);
+
+    EXPECT_EQ (Grey, (Grey & 0xFF) * 0x010101u) << "entry " << Index << " is grey";
+    EXPECT_TRUE ((Step == 6) || (Step == 7)) << "entry " << Index << " steps by " << Step;
   }
 
   for (UINT32 BitsPerPixel : { 16u, 32u }) {

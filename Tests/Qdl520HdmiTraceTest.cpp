@@ -9,6 +9,8 @@
 
 #include "TraceExpect.h"
 
+#include "Qd520ScanOut.h"
+
 namespace Qd520Test {
 namespace {
 
@@ -246,6 +248,16 @@ TEST_F (HdmiTraceTest, PhyLoadsTheBandOfThePixelClockOrWritesNothing) {
     EXPECT_EQ (mAdapter->Hdmi (0x56), Register56[Case.Band]);
     EXPECT_EQ (mAdapter->Hdmi (0x5D), Register5D[Case.Band]);
     EXPECT_EQ (mAdapter->Hdmi (0x17), 0x22);
+
+    //
+    // The transmitter, as the adapter model reads it, holds that band
+    // (bands 3 and 4 share their bytes).
+    //
+    Qd520Sim::ScanOutMode  Scan = {};
+    Qd520Sim::ScanOutHdmi  Signal;
+
+    Qd520Sim::DecodeHdmi (mAdapter->Model (), Scan, &Signal);
+    EXPECT_EQ (Signal.PhyBand, ((Case.Band == 3) || (Case.Band == 4)) ? 34 : Case.Band);
   }
 }
 

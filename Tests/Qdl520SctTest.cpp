@@ -5,13 +5,16 @@
   black screen after setting the current mode again,
   refused operation values, read-back of fill, video-to-buffer and
   video-to-video, and the Blt stress set of sizes, positions and pitches in
-  every mode, checked against a model of the screen and the caller's buffer.
+  every mode, checked against the reference model of the screen and the
+  caller's buffer (Tests/Reference/Qd520BltModel.h).
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 
 #include "DriverTest.h"
+
+#include "Qd520BltModel.h"
 
 #include "Qdl520.h"
 
@@ -131,9 +134,10 @@ TEST_F (SctTest, SetModeConformanceAndModeInformationAfterEachSet) {
     EXPECT_EQ (Info->PixelFormat, Current.PixelFormat);
     EXPECT_EQ (Info->PixelsPerScanLine, Current.PixelsPerScanLine);
     EXPECT_EQ (std::memcmp (Info, &Current, sizeof (Current)), 0) << "the whole record, PixelInformation included";
+    EXPECT_EQ (Current.PixelsPerScanLine, Qd520Reference::PixelsPerScanLine (Current.HorizontalResolution));
     EXPECT_EQ (
       mGop->Mode->FrameBufferSize,
-      static_cast<UINTN>(Current.PixelsPerScanLine) * Current.VerticalResolution * 4
+      Qd520Reference::FrameBufferBytes (Current.HorizontalResolution, Current.VerticalResolution)
       );
     EXPECT_EQ (Platform ().BootServices ()->FreePool (Info), EFI_SUCCESS);
   }
@@ -250,91 +254,6 @@ TEST_F (SctTest, FillVideoToBufferAndVideoToVideoReadBackEqualInEveryMode) {
 // Blt stress set.
 //
 
-/// What the screen and the caller's buffer must hold, moved row by row in
-/// the order the protocol moves them.
-struct BltModel {
-  std::vector<UINT32>    Screen;
-  UINTN                  Pitch;
-  std::vector<UINT8>     Buffer;
-
-  UINT8 *
-  BufferPixel (
-    UINTN  X,
-    UINTN  Y,
-    UINTN  Delta
-    )
-  {
-    return Buffer.data () + Y * Delta + X * 4;
-  }
-
-  void
-  Fill (
-    UINT32  Colour,
-    UINTN   X,
-    UINTN   Y,
-    UINTN   Width,
-    UINTN   Height
-    )
-  {
-    for (UINTN Row = 0; Row < Height; Row++) {
-      std::fill_n (Screen.begin () + (Y + Row) * Pitch + X, Width, Colour);
-    }
-  }
-
-  void
-  ToBuffer (
-    UINTN  SourceX,
-    UINTN  SourceY,
-    UINTN  DestinationX,
-    UINTN  DestinationY,
-    UINTN  Width,
-    UINTN  Height,
-    UINTN  Delta
-    )
-  {
-    for (UINTN Row = 0; Row < Height; Row++) {
-      std::memcpy (BufferPixel (DestinationX, DestinationY + Row, Delta), &Screen[(SourceY + Row) * Pitch + SourceX], Width * 4);
-    }
-  }
-
-  void
-  ToVideo (
-    UINTN  SourceX,
-    UINTN  SourceY,
-    UINTN  DestinationX,
-    UINTN  DestinationY,
-    UINTN  Width,
-    UINTN  Height,
-    UINTN  Delta
-    )
-  {
-    for (UINTN Row = 0; Row < Height; Row++) {
-      std::memcpy (&Screen[(DestinationY + Row) * Pitch + DestinationX], BufferPixel (SourceX, SourceY + Row, Delta), Width * 4);
-    }
-  }
-
-  void
-  VideoToVideo (
-    UINTN  SourceX,
-    UINTN  SourceY,
-    UINTN  DestinationX,
-    UINTN  DestinationY,
-    UINTN  Width,
-    UINTN  Height
-    )
-  {
-    std::vector<UINT32>  Staging (Width * Height);
-
-    for (UINTN Row = 0; Row < Height; Row++) {
-      std::memcpy (&Staging[Row * Width], &Screen[(SourceY + Row) * Pitch + SourceX], Width * 4);
-    }
-
-    for (UINTN Row = 0; Row < Height; Row++) {
-      std::memcpy (&Screen[(DestinationY + Row) * Pitch + DestinationX], &Staging[Row * Width], Width * 4);
-    }
-  }
-};
-
 TEST_F (SctTest, BltStressOfSizesPositionsAndPitchesInEveryMode) {
   for (UINT32 ModeNumber = 0; ModeNumber < mGop->Mode->MaxMode; ModeNumber++) {
     SCOPED_TRACE ("mode " + std::to_string (ModeNumber));
@@ -347,19 +266,19 @@ TEST_F (SctTest, BltStressOfSizesPositionsAndPitchesInEveryMode) {
 
     //
     // The caller's buffer covers the largest rectangle at the farthest
-    // point with the widest pitch.
+    // point with the widest pitch. The reference model draws the same
+    // calls on copies of the screen and of the buffer.
     //
-    BltModel  Model;
-    Model.Pitch = mPitch;
-    Model.Screen.resize (Pixels);
-    Model.Buffer.resize ((mHeight / 2 + mHeight / 2) * mWidth * 4 + mWidth * 4);
-    std::vector<UINT8>  Buffer (Model.Buffer.size ());
+    std::vector<UINT32>         ModelScreen (Pixels);
+    std::vector<UINT8>          ModelBuffer ((mHeight / 2 + mHeight / 2) * mWidth * 4 + mWidth * 4);
+    std::vector<UINT8>          Buffer (ModelBuffer.size ());
+    Qd520Reference::ScreenView  View = { ModelScreen.data (), mWidth, mHeight, mPitch };
 
     for (UINTN Index = 0; Index < Pixels; Index++) {
-      Model.Screen[Index] = Scramble (Index ^ 0x5A5A);
+      ModelScreen[Index] = Scramble (Index ^ 0x5A5A);
     }
 
-    std::memcpy (Screen (), Model.Screen.data (), Pixels * 4);
+    std::memcpy (Screen (), ModelScreen.data (), Pixels * 4);
 
     UINTN  Combination = 0;
     UINTN  Failures    = 0;
@@ -369,38 +288,56 @@ TEST_F (SctTest, BltStressOfSizesPositionsAndPitchesInEveryMode) {
           for (UINTN Delta : Deltas) {
             const UINTN  Width  = Size[0];
             const UINTN  Height = Size[1];
-            const UINTN  Pitch  = (Delta != 0) ? Delta : Width * 4;
 
             for (UINTN Index = 0; Index < Buffer.size (); Index += 4) {
               UINT32  Value = Scramble (Index + Combination * 131071);
               std::memcpy (&Buffer[Index], &Value, 4);
             }
 
-            Model.Buffer = Buffer;
+            ModelBuffer = Buffer;
 
-            EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Colour = MakePixel (Scramble (Combination) | 0x01000000);
+            EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Colour      = MakePixel (Scramble (Combination) | 0x01000000);
+            EFI_GRAPHICS_OUTPUT_BLT_PIXEL  ModelColour = Colour;
             EFI_STATUS                     Status[4];
+            EFI_STATUS                     Expected[4];
 
-            Status[0] = Blt (Buffer.data (), EfiBltBufferToVideo, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta);
-            Model.ToVideo (Source[0], Source[1], Destination[0], Destination[1], Width, Height, Pitch);
-            Status[1] = Blt (nullptr, EfiBltVideoToVideo, Destination[0], Destination[1], Source[0], Source[1], Width, Height, Delta);
-            Model.VideoToVideo (Destination[0], Destination[1], Source[0], Source[1], Width, Height);
-            Status[2] = Blt (Buffer.data (), EfiBltVideoToBltBuffer, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta);
-            Model.ToBuffer (Source[0], Source[1], Destination[0], Destination[1], Width, Height, Pitch);
-            Status[3] = Blt (&Colour, EfiBltVideoFill, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta);
-            Model.Fill (PixelValue (Colour), Destination[0], Destination[1], Width, Height);
+            Status[0]   = Blt (Buffer.data (), EfiBltBufferToVideo, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta);
+            Expected[0] = Qd520Reference::ModelBlt (
+                                            { EfiBltBufferToVideo, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta },
+                                            View,
+                                            ModelBuffer.data ()
+                                            );
+            Status[1]   = Blt (nullptr, EfiBltVideoToVideo, Destination[0], Destination[1], Source[0], Source[1], Width, Height, Delta);
+            Expected[1] = Qd520Reference::ModelBlt (
+                                            { EfiBltVideoToVideo, Destination[0], Destination[1], Source[0], Source[1], Width, Height, Delta },
+                                            View,
+                                            nullptr
+                                            );
+            Status[2]   = Blt (Buffer.data (), EfiBltVideoToBltBuffer, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta);
+            Expected[2] = Qd520Reference::ModelBlt (
+                                            { EfiBltVideoToBltBuffer, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta },
+                                            View,
+                                            ModelBuffer.data ()
+                                            );
+            Status[3]   = Blt (&Colour, EfiBltVideoFill, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta);
+            Expected[3] = Qd520Reference::ModelBlt (
+                                            { EfiBltVideoFill, Source[0], Source[1], Destination[0], Destination[1], Width, Height, Delta },
+                                            View,
+                                            reinterpret_cast<UINT8 *>(&ModelColour)
+                                            );
 
             bool  StatusesOk = (Status[0] == EFI_SUCCESS) && (Status[1] == EFI_SUCCESS) &&
-                               (Status[2] == EFI_SUCCESS) && (Status[3] == EFI_SUCCESS);
-            bool  ScreenOk   = std::memcmp (Screen (), Model.Screen.data (), Pixels * 4) == 0;
-            bool  BufferOk   = Buffer == Model.Buffer;
+                               (Status[2] == EFI_SUCCESS) && (Status[3] == EFI_SUCCESS) &&
+                               (std::memcmp (Status, Expected, sizeof (Status)) == 0);
+            bool  ScreenOk   = std::memcmp (Screen (), ModelScreen.data (), Pixels * 4) == 0;
+            bool  BufferOk   = Buffer == ModelBuffer;
             if (!StatusesOk || !ScreenOk || !BufferOk) {
               ADD_FAILURE () << Width << "x" << Height << " from (" << Source[0] << ", " << Source[1] << ") to ("
                              << Destination[0] << ", " << Destination[1] << "), Delta " << Delta << ": statuses 0x"
                              << std::hex << Status[0] << " 0x" << Status[1] << " 0x" << Status[2] << " 0x" << Status[3]
                              << std::dec << (ScreenOk ? "" : ", screen differs") << (BufferOk ? "" : ", buffer differs");
               Failures++;
-              std::memcpy (Screen (), Model.Screen.data (), Pixels * 4);
+              std::memcpy (Screen (), ModelScreen.data (), Pixels * 4);
             }
 
             Combination++;

@@ -383,7 +383,8 @@ class Boot:
         size = int(value("Frame Buffer Size") or "0", 16)
         self.check("%s: current mode %d matches its information and size" % (title, current),
                    0 <= current < len(OFFERED_MODES) and OFFERED_MODES[current] == (width, height)
-                   and size == width * height * 4 and value("Pixels / Scan Line") == str(width),
+                   and size == qd520_screen.frame_buffer_bytes(width, height)
+                   and value("Pixels / Scan Line") == str(qd520_screen.pixels_per_scan_line(width)),
                    "mode %d: %dx%d, %d bytes" % (current, width, height, size))
         base = value("Frame Buffer Base")
         self.check("%s: frame buffer base is BAR 0 as the firmware assigned it" % title,

@@ -21,6 +21,18 @@ import zlib
 GLYPH_WIDTH = 8
 GLYPH_HEIGHT = 19
 BYTES_PER_PIXEL = 4
+SCAN_LINE_GRANULARITY = 16
+
+
+def pixels_per_scan_line(width):
+    """Pixels from one QD520 frame-buffer line to the next: the mode's width
+    rounded up to a multiple of 16."""
+    return (width + SCAN_LINE_GRANULARITY - 1) // SCAN_LINE_GRANULARITY * SCAN_LINE_GRANULARITY
+
+
+def frame_buffer_bytes(width, height):
+    """Bytes of a QD520 mode's whole frame, its FrameBufferSize."""
+    return pixels_per_scan_line(width) * BYTES_PER_PIXEL * height
 
 # GraphicsConsoleDxe's palette (mGraphicsEfiColors), as B, G, R, reserved.
 CONSOLE_COLOURS = [

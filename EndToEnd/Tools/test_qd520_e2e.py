@@ -135,6 +135,12 @@ class ConsoleScreenTest(unittest.TestCase):
         info["text_attribute"] = "0x1F"
         self.assertFalse(self.check(data, info).ok)
 
+    def test_frame_buffer_lines_are_the_width_rounded_up_to_16_pixels(self):
+        self.assertEqual([screen_lib.pixels_per_scan_line(w) for w in (640, 800, 1024, 1366, 1)],
+                         [640, 800, 1024, 1376, 16])
+        self.assertEqual(screen_lib.frame_buffer_bytes(1024, 768), 3145728)
+        self.assertEqual(screen_lib.frame_buffer_bytes(1366, 768), 1376 * 4 * 768)
+
     def test_screen_with_a_longer_stride_reads_visible_pixels(self):
         data = bytes(range(256)) * 4
         screen = screen_lib.Screen(data, 2, 3, stride=4)

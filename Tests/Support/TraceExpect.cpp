@@ -7,6 +7,8 @@
 
 #include "TraceExpect.h"
 
+#include "Qd520FrameGeometry.h"
+#include "Qd520ScanOut.h"
 #include "Qd520TraceText.h"
 
 #include <algorithm>
@@ -127,22 +129,24 @@ ExpectDisplayOff (
   Trace.And (Register, ~DisplayBit11);
 }
 
-/// The 40 grey levels that follow the colour cube at 8 bits per pixel.
-constexpr UINT8  GreyRamp[40] = {
-  0,   7,   13,  20,  26,  33,  39,  46,  52,  59,  65,  72,  78,  85,
-  92,  98,  105, 111, 118, 124, 131, 137, 144, 150, 157, 164, 170, 177,
-  183, 190, 196, 203, 209, 216, 222, 229, 235, 242, 249, 255
-};
+//
+// The 8 bpp colour table: a 6x6x6 cube with components 51 apart, blue
+// stepping fastest, then a ramp of 40 greys from black to white in steps
+// of 6.54, each rounded to the nearest level.
+//
+constexpr UINT32  CubeEntries = 216;
+constexpr UINT32  CubeStep    = 51;
 
-/// Band bytes for transmitter registers 0x17, 0x56, 0x57 .. 0x5E.
-constexpr UINT8  PhyBands[6][10] = {
-  { 0x22, 0x06, 0x00, 0x40, 0x40, 0x1E, 0x94, 0x2E, 0x10, 0x00 },
-  { 0x22, 0x0A, 0x00, 0x40, 0x40, 0x1E, 0x94, 0x2E, 0x70, 0x00 },
-  { 0x22, 0x0E, 0x00, 0x40, 0x40, 0x1E, 0x91, 0x2E, 0x70, 0x00 },
-  { 0x22, 0x0E, 0x00, 0x40, 0x40, 0x1E, 0x94, 0x2E, 0x71, 0x00 },
-  { 0x22, 0x0E, 0x00, 0x40, 0x40, 0x1E, 0x94, 0x2E, 0x71, 0x00 },
-  { 0x22, 0x0E, 0x00, 0x40, 0x40, 0x5E, 0x95, 0x7E, 0x64, 0x00 },
-};
+constexpr UINT32
+GreyLevel (
+  UINT32  Step
+  )
+{
+  return (Step * 654 + 50) / 100;
+}
+
+static_assert (GreyLevel (0) == 0 && GreyLevel (39) == 255, "the ramp runs from black to white");
+static_assert (GreyLevel (25) == 164, "rounded steps of 6.54, not of 255 / 39");
 
 bool
 Is3840Class (
@@ -430,11 +434,11 @@ ExpectedColour (
     return Index * 0x010101u;
   }
 
-  if (Index >= 216) {
-    return GreyRamp[Index - 216] * 0x010101u;
+  if (Index >= CubeEntries) {
+    return GreyLevel (Index - CubeEntries) * 0x010101u;
   }
 
-  return ((51 * (Index / 36)) << 16) | ((51 * ((Index / 6) % 6)) << 8) | (51 * (Index % 6));
+  return ((CubeStep * (Index / 36)) << 16) | ((CubeStep * ((Index / 6) % 6)) << 8) | (CubeStep * (Index % 6));
 }
 
 void
@@ -571,7 +575,10 @@ ExpectHdmiPhy (
     return -1;
   }
 
-  const UINT8  *Bytes = PhyBands[Band];
+  //
+  // What the transmitter needs in each band is the adapter model's to know.
+  //
+  const UINT8  *Bytes = Qd520Sim::PhyBandSettings[Band];
 
   for (UINT8 Index = 0x57; Index <= 0x5E; Index++) {
     Trace.HdmiWriteAndStrobe (Index, Bytes[2 + Index - 0x57]);
@@ -664,7 +671,7 @@ ExpectSetModeHardware (
       Trace,
       *Timing,
       Mode.ColorDepth,
-      ((Mode.Width + 15) & ~15u) * (Mode.ColorDepth / 8),
+      static_cast<UINT32>(Qd520Reference::ScanLineBytes (Mode.Width, Mode.ColorDepth / 8)),
       PllWord
       );
   }
