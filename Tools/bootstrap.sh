@@ -18,7 +18,7 @@ packages=(cmake ninja-build clang lld llvm libclang-rt-dev libgtest-dev libgmock
           qemu-system-x86 ovmf mtools dosfstools
           libbenchmark-dev libpng-dev dpkg-dev xz-utils python3
           gcc g++ make nasm uuid-dev
-          sbsigntool openssl acpica-tools)
+          sbsigntool openssl acpica-tools efitools)
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 
