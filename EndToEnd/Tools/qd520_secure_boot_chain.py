@@ -302,13 +302,15 @@ def main():
             return 2
 
     start = time.monotonic()
-    matrix = Matrix(args, os.path.join(args.output, "matrix"))
-    print("secure boot through a chain: certificates, %d ROMs, %d signature lists made in %.1f s"
-          % (len(matrix.roms), len(matrix.lists), time.monotonic() - start))
-    boots = []
-    for case in args.case or ORDER:
-        kind = AcceptedChainBoot if CASES[case][3] is None else RefusedChainBoot
-        boots.append(kind(case, args, matrix))
+    try:
+        matrix = Matrix(args, os.path.join(args.output, "matrix"))
+        boots = [(AcceptedChainBoot if CASES[case][3] is None else RefusedChainBoot)(case, args, matrix)
+                 for case in args.case or ORDER]
+    except (RuntimeError, signing_pki.PkiError, ovmf_varstore.VarstoreError, OSError) as error:
+        print("secure boot through a chain: FAILED making the certificates, ROMs and varstores: %s" % error)
+        return 1
+    print("secure boot through a chain: certificates, %d ROMs, %d signature lists, %d varstores made in %.1f s"
+          % (len(matrix.roms), len(matrix.lists), len(matrix.varstores), time.monotonic() - start))
     for boot in boots:
         print("  %-16s %s" % (boot.case, boot.what))
     return qd520_e2e.run_boots(boots, args.jobs, "secure boot through a chain", start)
