@@ -1,15 +1,18 @@
-"""Tests of the chain matrix's checker on synthetic firmware logs: the
-reasons the verification gives for each signature it did not accept are
-read for the ROM's image alone, after EndOfDxe and before its load or
-refusal. No QEMU."""
+"""Tests of the chain matrix's checker on synthetic firmware logs and ROMs:
+the reasons the verification gives for each signature it did not accept
+are read for the ROM's image alone, after EndOfDxe and before its load or
+refusal; the ROM's images of other architectures, which the x64 firmware
+turns away, are told apart from its X64 image. No QEMU."""
 
 import os
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_secure_boot as sb  # noqa: E402
 import qd520_secure_boot_chain as chain  # noqa: E402
+from test_qd520_e2e import rom_image  # noqa: E402
 
 PATH = "PciRoot(0x0)/Pci(0x1,0x0)/Offset(0x0,0x39FF)"
 OTHER_PATH = "PciRoot(0x0)/Pci(0x2,0x0)/Offset(0x0,0x39FF)"
@@ -41,6 +44,18 @@ class VerificationReasonsTest(unittest.TestCase):
 
     def test_an_image_never_loadable_after_end_of_dxe_has_no_reasons(self):
         self.assertIsNone(chain.verification_reasons(DEFERRED % PATH + NOT_ALLOWED, PATH))
+
+
+class ForeignImagesTest(unittest.TestCase):
+    def test_the_images_of_other_architectures_are_named_by_their_offsets(self):
+        with tempfile.NamedTemporaryFile(suffix=".rom") as rom:
+            rom.write(rom_image(0x8664, 26, False) + rom_image(0xAA64, 26, False) + rom_image(0x5064, 26, True))
+            rom.flush()
+            device = {"slot": 2, "function": 0}
+            self.assertEqual(["PciRoot(0x0)/Pci(0x2,0x0)/Offset(0x3400,0x67FF)",
+                              "PciRoot(0x0)/Pci(0x2,0x0)/Offset(0x6800,0x9BFF)"],
+                             sb.foreign_image_paths(device, rom.name))
+            self.assertEqual("PciRoot(0x0)/Pci(0x2,0x0)/Offset(0x0,0x33FF)", sb.rom_image_path(device, rom.name))
 
 
 if __name__ == "__main__":
