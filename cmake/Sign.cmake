@@ -28,13 +28,24 @@ set(QD520_SIGN_CERT "" CACHE FILEPATH "certificate of QD520_SIGN_KEY (empty: the
 set(QD520_SIGN_PASSIN "" CACHE STRING "passphrase of QD520_SIGN_KEY as openssl -passin takes it")
 set(QD520_SIGN_CHAIN "" CACHE FILEPATH "intermediate CA certificates of QD520_SIGN_CERT (PEM; empty: none)")
 
+# A refused setting is cleared from the cache before the error, so that the
+# next configure (make build, make sign) is back on the test pair instead
+# of failing on it again.
+function(qd520_refuse_signer MESSAGE)
+  foreach(_name QD520_SIGN_KEY QD520_SIGN_CERT QD520_SIGN_CHAIN QD520_SIGN_PASSIN)
+    get_property(_type CACHE ${_name} PROPERTY TYPE)
+    set(${_name} "" CACHE ${_type} "" FORCE)
+  endforeach()
+  message(FATAL_ERROR "${MESSAGE}; the signer settings are cleared")
+endfunction()
+
 if(QD520_SIGN_KEY STREQUAL "" AND QD520_SIGN_CERT STREQUAL "")
   if(NOT QD520_SIGN_CHAIN STREQUAL "")
-    message(FATAL_ERROR "QD520_SIGN_CHAIN is the chain of your own signer: give QD520_SIGN_KEY and QD520_SIGN_CERT too (make sign KEY=... CERT=... CHAIN=...)")
+    qd520_refuse_signer("QD520_SIGN_CHAIN is the chain of your own signer: give QD520_SIGN_KEY and QD520_SIGN_CERT too (make sign KEY=... CERT=... CHAIN=...)")
   endif()
   set(QD520_SIGNED_WITH_TEST_KEY ON)
 elseif(QD520_SIGN_KEY STREQUAL "" OR QD520_SIGN_CERT STREQUAL "")
-  message(FATAL_ERROR "QD520_SIGN_KEY and QD520_SIGN_CERT go together (make sign KEY=... CERT=...)")
+  qd520_refuse_signer("QD520_SIGN_KEY and QD520_SIGN_CERT go together (make sign KEY=... CERT=...)")
 else()
   set(QD520_SIGNED_WITH_TEST_KEY OFF)
 endif()
