@@ -274,6 +274,21 @@ class ChainSignTest(unittest.TestCase):
         self.assertRefused(self.sign(self.signer, self.pem_file("root.pem", self.issuing, self.root)),
                            "holds the root CN = QD520 test option ROM CA: give the intermediates only")
 
+    def test_a_signature_without_the_chain_is_caught(self):
+        # An sbsign that drops --addcert: the image verifies against the
+        # signer (sbverify) but firmware holding only the root refuses it.
+        bin_dir = os.path.join(self.work, "bin")
+        os.mkdir(bin_dir)
+        with open(os.path.join(bin_dir, "sbsign"), "w") as wrapper:
+            wrapper.write('#!/bin/bash\nargs=()\nwhile [ $# -gt 0 ]; do\n'
+                          '  if [ "$1" = --addcert ]; then shift 2; else args+=("$1"); shift; fi\ndone\n'
+                          'exec %s "${args[@]}"\n' % shutil.which("sbsign"))
+        os.chmod(os.path.join(bin_dir, "sbsign"), 0o755)
+        result = subprocess.run([SIGN, "--chain", self.chain, self.signer.key, self.signer.cert, EFIROM, self.rom,
+                                 self.images[0], self.signed[0]], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True, env=dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"]))
+        self.assertRefused(result, "does not carry the certificate and the chain")
+
     def test_a_chain_that_cannot_be_read_is_refused(self):
         self.assertRefused(self.sign(self.signer, os.path.join(self.work, "missing.pem")), "cannot read the chain")
         self.assertRefused(self.sign(self.signer, self.signer.key), "holds no PEM certificate")
