@@ -17,9 +17,12 @@
 #                option ROM (default build/Quandrel520Gop.rom): the screen on
 #                VNC and in a viewer's window where there is a display, the
 #                serial port on the terminal; Ctrl-C stops it
-#   make sign KEY=signer.key CERT=signer.pem [PASSIN=pass:...|env:VAR|file:PATH]
-#                set up and build build/Quandrel520Gop.signed.efi and
-#                .signed.rom signed with that pair (kept for later builds);
+#   make sign KEY=signer.key CERT=signer.pem [CHAIN=intermediates.pem]
+#             [PASSIN=pass:...|env:VAR|file:PATH]
+#                set up and build build/Quandrel520Gop.signed.efi (and the
+#                signed AArch64 and RISC-V 64 images) and .signed.rom,
+#                each image signed with that pair, the intermediate CA
+#                certificates of CHAIN embedded (kept for later builds);
 #                without KEY and CERT: Debian's snakeoil TEST pair, as the
 #                default build uses
 
@@ -56,7 +59,8 @@ image: configure
 
 sign: configure
 	@$(CMAKE) -S . -B $(BUILD) -DQD520_SIGN_KEY="$(if $(KEY),$(abspath $(KEY)))" \
-	  -DQD520_SIGN_CERT="$(if $(CERT),$(abspath $(CERT)))" -DQD520_SIGN_PASSIN="$(PASSIN)" >/dev/null
+	  -DQD520_SIGN_CERT="$(if $(CERT),$(abspath $(CERT)))" -DQD520_SIGN_CHAIN="$(if $(CHAIN),$(abspath $(CHAIN)))" \
+	  -DQD520_SIGN_PASSIN="$(PASSIN)" >/dev/null
 	@$(CMAKE) --build $(BUILD) --target Quandrel520GopSigned
 
 run: build

@@ -2,7 +2,8 @@
 # built by the bootstrap into build/ovmf/): the signed ROM accepted and
 # protected, the unsigned, changed and foreign-signed ROMs refused, two
 # signed adapters, and the old 32-byte-section layout as a negative control
-# (Tools/qd520_secure_boot.py).
+# (Tools/qd520_secure_boot.py); and the ROM signed through a certificate
+# chain against db and dbx made for each case (Tools/qd520_secure_boot_chain.py).
 
 set(SB_DIR "${E2E_DIR}/secure-boot")
 set(OVMF_DIR "${CMAKE_BINARY_DIR}/ovmf")
@@ -72,4 +73,24 @@ set_tests_properties(qd520_end_to_end_secure_boot PROPERTIES
   PROCESSORS 2
   SKIP_RETURN_CODE 77
   REQUIRED_FILES "${EFI_IMAGE};${OPTION_ROM};${SB_SIGNED_ROM};${SB_CONSOLE_TEST};${QD520_QEMU}"
+  LABELS "end-to-end")
+
+# The chain matrix makes its certificates, ROMs (from the unsigned images of
+# every architecture) and varstores itself.
+add_test(NAME qd520_end_to_end_secure_boot_chain
+  COMMAND "${Python3_EXECUTABLE}" -B "${CMAKE_CURRENT_SOURCE_DIR}/Tools/qd520_secure_boot_chain.py"
+          --qemu "${QD520_QEMU}"
+          --ovmf-code "${OVMF_DIR}/OVMF_CODE.fd"
+          --ovmf-vars "${OVMF_DIR}/OVMF_VARS.test-db.fd"
+          --unavailable "${OVMF_DIR}/unavailable"
+          --images ${QD520_IMAGES}
+          --efirom $<TARGET_FILE:efirom>
+          --edk2 "${EDK2_PATH}"
+          --jobs 2
+          --output "${SB_DIR}/chain")
+set_tests_properties(qd520_end_to_end_secure_boot_chain PROPERTIES
+  TIMEOUT 400
+  PROCESSORS 2
+  SKIP_RETURN_CODE 77
+  REQUIRED_FILES "${QD520_IMAGES};${QD520_QEMU}"
   LABELS "end-to-end")

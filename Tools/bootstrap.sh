@@ -18,7 +18,7 @@ packages=(cmake ninja-build clang lld llvm libclang-rt-dev libgtest-dev libgmock
           qemu-system-x86 ovmf mtools dosfstools
           libbenchmark-dev libpng-dev dpkg-dev xz-utils python3
           gcc g++ make nasm uuid-dev
-          sbsigntool openssl acpica-tools python3-jsonschema
+          sbsigntool openssl acpica-tools efitools python3-jsonschema
           gcc-aarch64-linux-gnu g++-aarch64-linux-gnu gcc-riscv64-linux-gnu g++-riscv64-linux-gnu
           qemu-efi-aarch64 qemu-system-data)
 

@@ -14,6 +14,17 @@ and check the Secure Boot keys.
       PK, KEK and db each hold CERT as an X.509 signature, SecureBootEnable
       is 1, CustomMode 0 and no deleted record is left: the firmware boots
       in user mode with Secure Boot on and CERT in db.
+  ovmf_varstore.py set-databases SOURCE OUTPUT --db ESL... [--dbx ESL...]
+      OUTPUT: SOURCE (a Secure Boot varstore, its records all live) with
+      db holding exactly the EFI signature lists of the --db files and dbx
+      those of the --dbx files (no dbx without them); every other record
+      byte for byte, in its order. The signature lists come from efitools
+      (cert-to-efi-sig-list, hash-to-efi-sig-list). The records are written
+      as the firmware's variable driver keeps them: the data alone, no
+      authentication descriptor, so no key signs them.
+  ovmf_varstore.py databases STORE
+      what db and dbx hold: each X.509 certificate's SHA-256 (of its DER
+      bytes) and each SHA-256 image hash.
 
 Layout (MdeModulePkg/Include/Guid/VariableFormat.h, SystemNvDataGuid.h):
 the firmware volume header, the variable store header (28 bytes), then
@@ -22,7 +33,9 @@ on a 4-byte boundary; the rest of the store is erased flash (0xFF).
 Python standard library only.
 """
 
+import argparse
 import base64
+import hashlib
 import re
 import struct
 import sys
@@ -36,12 +49,14 @@ IMAGE_SECURITY_DATABASE_GUID = uuid.UUID("d719b2cb-3d3a-4596-a3bc-dad00e67656f")
 SECURE_BOOT_ENABLE_GUID = uuid.UUID("f0a30bc7-af08-4556-99c4-001009c93a44")
 CUSTOM_MODE_GUID = uuid.UUID("c076ec0c-7028-4399-a072-71ee5c448b9f")
 CERT_X509_GUID = uuid.UUID("a5c059a1-94e4-4aa7-87b5-ab155c2bf072")
+CERT_SHA256_GUID = uuid.UUID("c1c41626-504c-4092-aca9-41f936934328")
 
 STORE_HEADER_SIZE = 28
 VARIABLE_HEADER_SIZE = 60
 START_ID = 0x55AA
 VAR_ADDED = 0x3F
 HEADER_ALIGNMENT = 4
+DATABASES = ("db", "dbx")
 
 
 class VarstoreError(Exception):
@@ -73,6 +88,14 @@ class Variable:
     @property
     def live(self):
         return self.state == VAR_ADDED
+
+    def renamed(self, name, data):
+        """This record's header (state, attributes, count, time stamp, key
+        index, GUID) over another name and data."""
+        encoded = (name + "\0").encode("utf-16-le")
+        header = bytearray(self.record[:VARIABLE_HEADER_SIZE])
+        struct.pack_into("<II", header, 36, len(encoded), len(data))
+        return bytes(header) + encoded + data
 
 
 class Varstore:
@@ -118,6 +141,20 @@ class Varstore:
         the volume header and the store header."""
         return bytes(self.blob[:self.first])
 
+    def with_records(self, records):
+        """A store of this one's layout holding records (bytes each) in
+        order, each on a 4-byte boundary, the rest erased."""
+        out = bytearray(self.blob)
+        limit = self.store + self.store_size
+        out[self.first:limit] = b"\xff" * (limit - self.first)
+        offset = self.first
+        for record in records:
+            if offset + len(record) > limit:
+                raise VarstoreError("the variables do not fit the store")
+            out[offset:offset + len(record)] = record
+            offset = align(offset + len(record))
+        return Varstore(out)
+
 
 def live_copy(source, template):
     """template's bytes with source's live records written into its store."""
@@ -140,6 +177,35 @@ def live_copy(source, template):
     return Varstore(out)
 
 
+def set_databases(source, db, dbx):
+    """source with db's data replaced by db and dbx's by dbx (bytes of
+    signature lists; dbx left out when empty). A dbx the source lacks is
+    added after db, with db's header."""
+    variables = source.variables()
+    stale = [v.name for v in variables if not v.live]
+    if stale:
+        raise VarstoreError("the source holds records that are not live (%s): make it with live-copy first"
+                            % ", ".join(stale))
+    for data in (db, dbx):
+        signature_lists(data)   # well formed, or VarstoreError
+    if not db:
+        raise VarstoreError("db must hold at least one signature list")
+    template = source.live("db", IMAGE_SECURITY_DATABASE_GUID)
+    if template is None:
+        raise VarstoreError("the source has no db")
+    records = []
+    for variable in variables:
+        if variable.guid == IMAGE_SECURITY_DATABASE_GUID and variable.name == "dbx":
+            continue
+        if variable.offset == template.offset:
+            records.append(variable.renamed("db", db))
+            if dbx:
+                records.append(variable.renamed("dbx", dbx))
+        else:
+            records.append(variable.record)
+    return source.with_records(records)
+
+
 def pem_certificate(path):
     """The DER bytes of the first certificate of a PEM file."""
     with open(path) as source:
@@ -149,21 +215,46 @@ def pem_certificate(path):
     return base64.b64decode("".join(match.group(1).split()))
 
 
-def x509_signatures(data):
-    """The certificates (DER) of a list of EFI_SIGNATURE_LISTs of X.509 type."""
-    certificates = []
+def signature_lists(data):
+    """[(signature type, [signature data past the owner GUID])] of a run of
+    EFI_SIGNATURE_LISTs that fills data exactly."""
+    found = []
     offset = 0
-    while offset + 28 <= len(data):
+    while offset < len(data):
+        if offset + 28 > len(data):
+            raise VarstoreError("malformed signature list at %d" % offset)
         kind = uuid.UUID(bytes_le=data[offset:offset + 16])
         list_size, header_size, signature_size = struct.unpack_from("<III", data, offset + 16)
-        if list_size < 28 + header_size or signature_size <= 16 or offset + list_size > len(data):
+        first = offset + 28 + header_size
+        if (list_size < 28 + header_size or signature_size <= 16 or offset + list_size > len(data)
+                or (offset + list_size - first) % signature_size):
             raise VarstoreError("malformed signature list at %d" % offset)
-        if kind == CERT_X509_GUID:
-            first = offset + 28 + header_size
-            for at in range(first, offset + list_size, signature_size):
-                certificates.append(data[at + 16:at + signature_size])   # past the owner GUID
+        found.append((kind, [data[at + 16:at + signature_size]
+                             for at in range(first, offset + list_size, signature_size)]))
         offset += list_size
-    return certificates
+    return found
+
+
+def x509_signatures(data):
+    """The certificates (DER) of a list of EFI_SIGNATURE_LISTs of X.509 type."""
+    return [item for kind, items in signature_lists(data) if kind == CERT_X509_GUID for item in items]
+
+
+def sha256_signatures(data):
+    """The SHA-256 image hashes of a list of EFI_SIGNATURE_LISTs."""
+    return [item for kind, items in signature_lists(data) if kind == CERT_SHA256_GUID for item in items]
+
+
+def databases(store):
+    """{"db": ..., "dbx": ...}: for each, the SHA-256 (hex) of the DER of
+    each certificate and each image hash (hex) it holds, by kind."""
+    found = {}
+    for name in DATABASES:
+        variable = store.live(name, IMAGE_SECURITY_DATABASE_GUID)
+        data = variable.data if variable else b""
+        found[name] = {"x509": [hashlib.sha256(cert).hexdigest() for cert in x509_signatures(data)],
+                       "sha256": [digest.hex() for digest in sha256_signatures(data)]}
+    return found
 
 
 def secure_boot_failures(store, certificate):
@@ -187,6 +278,17 @@ def secure_boot_failures(store, certificate):
     return failures
 
 
+def read_file(path):
+    with open(path, "rb") as source:
+        return source.read()
+
+
+def describe(held):
+    parts = ["certificate %s" % digest[:16] for digest in held["x509"]]
+    parts += ["image hash %s" % digest[:16] for digest in held["sha256"]]
+    return ", ".join(parts) or "nothing"
+
+
 def main(argv):
     if len(argv) >= 2 and argv[1] == "list" and len(argv) == 3:
         for variable in Varstore.read(argv[2]).variables():
@@ -208,6 +310,25 @@ def main(argv):
             print("%s: %s" % (argv[2], "; ".join(failures)))
             return 1
         print("%s: PK, KEK and db hold %s; SecureBootEnable 1, user mode" % (argv[2], argv[3]))
+        return 0
+    if len(argv) >= 2 and argv[1] == "set-databases":
+        parser = argparse.ArgumentParser(prog="ovmf_varstore.py set-databases")
+        parser.add_argument("source")
+        parser.add_argument("output")
+        parser.add_argument("--db", nargs="+", required=True)
+        parser.add_argument("--dbx", nargs="+", default=[])
+        options = parser.parse_args(argv[2:])
+        lists = {name: b"".join(read_file(path) for path in getattr(options, name)) for name in DATABASES}
+        out = set_databases(Varstore.read(options.source), lists["db"], lists["dbx"])
+        with open(options.output, "wb") as target:
+            target.write(out.blob)
+        held = databases(out)
+        print("%s: db %s; dbx %s" % (options.output, describe(held["db"]), describe(held["dbx"])))
+        return 0
+    if len(argv) == 3 and argv[1] == "databases":
+        held = databases(Varstore.read(argv[2]))
+        for name in DATABASES:
+            print("%s: %s" % (name, describe(held[name])))
         return 0
     print(__doc__, file=sys.stderr)
     return 2

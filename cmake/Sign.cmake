@@ -8,10 +8,15 @@
 #                  pair, whose private key is published (tests only)
 #   QD520_SIGN_PASSIN  the key's passphrase as openssl's -passin takes it
 #                  (pass:TEXT, env:VAR, file:PATH); empty for none
+#   QD520_SIGN_CHAIN   the intermediate CA certificates (PEM) between the
+#                  signer's certificate and the root that firmware holds in
+#                  db, embedded in every signature; empty for a signer the
+#                  root issued itself
 #
-# `make sign KEY=... CERT=... [PASSIN=...]` sets them. Tools/sign-image.sh
-# does the work: a key it cannot read, a certificate that is not the key's
-# or a missing sbsigntool stops it with one line, and it leaves no signed
+# `make sign KEY=... CERT=... [CHAIN=...] [PASSIN=...]` sets them.
+# Tools/sign-image.sh does the work: a key it cannot read, a certificate
+# that is not the key's, a chain that does not lead from it or a missing
+# sbsigntool stops it with one line, and it leaves no signed
 # file behind; the unsigned image and ROM are its inputs only.
 
 set(QD520_TEST_SIGN_KEY "/usr/share/ovmf/PkKek-1-snakeoil.key")
@@ -21,11 +26,26 @@ set(QD520_TEST_SIGN_PASSIN "pass:snakeoil")   # Debian's README.Debian of ovmf
 set(QD520_SIGN_KEY "" CACHE FILEPATH "private key that signs the driver (empty: the snakeoil test key)")
 set(QD520_SIGN_CERT "" CACHE FILEPATH "certificate of QD520_SIGN_KEY (empty: the snakeoil test certificate)")
 set(QD520_SIGN_PASSIN "" CACHE STRING "passphrase of QD520_SIGN_KEY as openssl -passin takes it")
+set(QD520_SIGN_CHAIN "" CACHE FILEPATH "intermediate CA certificates of QD520_SIGN_CERT (PEM; empty: none)")
+
+# A refused setting is cleared from the cache before the error, so that the
+# next configure (make build, make sign) is back on the test pair instead
+# of failing on it again.
+function(qd520_refuse_signer MESSAGE)
+  foreach(_name QD520_SIGN_KEY QD520_SIGN_CERT QD520_SIGN_CHAIN QD520_SIGN_PASSIN)
+    get_property(_type CACHE ${_name} PROPERTY TYPE)
+    set(${_name} "" CACHE ${_type} "" FORCE)
+  endforeach()
+  message(FATAL_ERROR "${MESSAGE}; the signer settings are cleared")
+endfunction()
 
 if(QD520_SIGN_KEY STREQUAL "" AND QD520_SIGN_CERT STREQUAL "")
+  if(NOT QD520_SIGN_CHAIN STREQUAL "")
+    qd520_refuse_signer("QD520_SIGN_CHAIN is the chain of your own signer: give QD520_SIGN_KEY and QD520_SIGN_CERT too (make sign KEY=... CERT=... CHAIN=...)")
+  endif()
   set(QD520_SIGNED_WITH_TEST_KEY ON)
 elseif(QD520_SIGN_KEY STREQUAL "" OR QD520_SIGN_CERT STREQUAL "")
-  message(FATAL_ERROR "QD520_SIGN_KEY and QD520_SIGN_CERT go together (make sign KEY=... CERT=...)")
+  qd520_refuse_signer("QD520_SIGN_KEY and QD520_SIGN_CERT go together (make sign KEY=... CERT=...)")
 else()
   set(QD520_SIGNED_WITH_TEST_KEY OFF)
 endif()
@@ -42,14 +62,19 @@ function(qd520_sign TARGET)
   if(ARG_TEST_KEY OR QD520_SIGNED_WITH_TEST_KEY)
     set(_key "${QD520_TEST_SIGN_KEY}")
     set(_cert "${QD520_TEST_SIGN_CERT}")
+    set(_chain "")
     set(_flags --test-key --passin "${QD520_TEST_SIGN_PASSIN}")
     set(_who "Debian's snakeoil TEST key, not for shipping")
   else()
     set(_key "${QD520_SIGN_KEY}")
     set(_cert "${QD520_SIGN_CERT}")
+    set(_chain "${QD520_SIGN_CHAIN}")
     set(_flags)
     if(NOT QD520_SIGN_PASSIN STREQUAL "")
-      set(_flags --passin "${QD520_SIGN_PASSIN}")
+      list(APPEND _flags --passin "${QD520_SIGN_PASSIN}")
+    endif()
+    if(NOT _chain STREQUAL "")
+      list(APPEND _flags --chain "${_chain}")
     endif()
     set(_who "${_key}")
   endif()
@@ -68,10 +93,10 @@ function(qd520_sign TARGET)
     endif()
     math(EXPR _pair_index "${_pair_index} + 1")
   endforeach()
-  # The key and certificate are dependencies when they exist; when they do
-  # not, the script says so in one line.
+  # The key, certificate and chain are dependencies when they exist; when
+  # they do not, the script says so in one line.
   set(_depends efirom ${_images} "${SIGN_TOOL}" "${PACK_ROM_TOOL}")
-  foreach(_file IN LISTS _key _cert)
+  foreach(_file IN LISTS _key _cert _chain)
     if(EXISTS "${_file}" AND NOT IS_DIRECTORY "${_file}")
       list(APPEND _depends "${_file}")
     endif()

@@ -154,6 +154,8 @@ def rom_images(path):
         rom = source.read()
     images, offset = [], 0
     while offset + 0x1A <= len(rom) and rom[offset:offset + 2] == b"\x55\xAA":
+        # EFI_PCI_EXPANSION_ROM_HEADER: EfiMachineType at 0x0A, then
+        # CompressionType at 0x0C.
         machine = int.from_bytes(rom[offset + 0x0A:offset + 0x0C], "little")
         pcir = offset + int.from_bytes(rom[offset + 0x18:offset + 0x1A], "little")
         length = int.from_bytes(rom[pcir + 0x10:pcir + 0x12], "little") * 512

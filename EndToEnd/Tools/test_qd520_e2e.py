@@ -327,5 +327,29 @@ class DebugPortTest(unittest.TestCase):
             self.assertEqual([line], qd520_e2e.driver_lines(self.SHELL + line + "\r\n"), line)
 
 
+def rom_image(machine, blocks, last):
+    """One image of an option ROM: the EFI ROM header (machine type at
+    0x0A, compressed, 0x0C) and a PCI data structure at 0x1C."""
+    image = bytearray(blocks * 512)
+    struct.pack_into("<HHIHHH", image, 0, 0xAA55, blocks, 0x0EF1, 0x0B, machine, 1)
+    struct.pack_into("<HH", image, 0x16, 0x38, 0x1C)
+    image[0x1C:0x20] = b"PCIR"
+    struct.pack_into("<H", image, 0x1C + 0x10, blocks)
+    image[0x1C + 0x15] = 0x80 if last else 0
+    return bytes(image)
+
+
+class OptionRomTest(unittest.TestCase):
+    def test_each_architectures_image_is_found_by_its_machine_type_until_the_last(self):
+        with tempfile.NamedTemporaryFile(suffix=".rom") as rom:
+            rom.write(rom_image(0x8664, 26, False) + rom_image(0xAA64, 30, False) + rom_image(0x5064, 34, True)
+                      + rom_image(0x8664, 2, True))
+            rom.flush()
+            self.assertEqual([("X64", 0, 13312), ("AARCH64", 13312, 15360), ("RISCV64", 28672, 17408)],
+                             qd520_e2e.rom_images(rom.name))
+            self.assertEqual("Offset(0x3400,0x6FFF)", qd520_e2e.rom_image_node(rom.name, "AARCH64"))
+            self.assertEqual("Offset(no IA32 image)", qd520_e2e.rom_image_node(rom.name, "IA32"))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -1,7 +1,9 @@
 """Tests of Tools/ovmf_varstore.py on synthetic varstores: the live copy
-keeps exactly the live records, byte for byte, and the Secure Boot check
-rejects each way a varstore can fail to enforce with the test certificate."""
+keeps exactly the live records, byte for byte; the Secure Boot check
+rejects each way a varstore can fail to enforce with the test certificate;
+setting db and dbx changes those two records only."""
 
+import hashlib
 import os
 import struct
 import sys
@@ -42,6 +44,11 @@ def record(name, guid, data, state=vs.VAR_ADDED, attributes=0x27):
 def signature_list(certificate):
     size = 16 + len(certificate)
     return struct.pack("<16sIII", vs.CERT_X509_GUID.bytes_le, 28 + size, 0, size) + OWNER.bytes_le + certificate
+
+
+def hash_list(*digests):
+    return struct.pack("<16sIII", vs.CERT_SHA256_GUID.bytes_le, 28 + 48 * len(digests), 0, 48) + b"".join(
+        OWNER.bytes_le + digest for digest in digests)
 
 
 def secure_boot_records(certificate=CERT, enable=b"\x01", custom=b"\x00"):
@@ -117,6 +124,58 @@ class SecureBootCheckTest(unittest.TestCase):
         self.assertEqual([OTHER_CERT, CERT], vs.x509_signatures(data))
         with self.assertRaisesRegex(vs.VarstoreError, "malformed"):
             vs.x509_signatures(data[:-1])
+
+
+class SetDatabasesTest(unittest.TestCase):
+    DIGEST = bytes(range(32))
+
+    def setUp(self):
+        self.before = record("Lang", vs.GLOBAL_VARIABLE_GUID, b"eng")
+        self.db = record("db", vs.IMAGE_SECURITY_DATABASE_GUID, signature_list(CERT))
+        self.after = record("PK", vs.GLOBAL_VARIABLE_GUID, signature_list(CERT))
+
+    def store(self, *records):
+        return vs.Varstore(volume(records=b"".join(records)))
+
+    def test_db_and_dbx_hold_exactly_the_lists_given_and_the_rest_is_unchanged(self):
+        db = signature_list(OTHER_CERT)
+        dbx = hash_list(self.DIGEST) + signature_list(CERT)
+        out = vs.set_databases(self.store(self.before, self.db, self.after), db, dbx)
+        variables = out.variables()
+        self.assertEqual(["Lang", "db", "dbx", "PK"], [v.name for v in variables])
+        self.assertEqual(self.before.rstrip(b"\xee"), variables[0].record)
+        self.assertEqual(self.after.rstrip(b"\xee"), variables[3].record)
+        self.assertEqual((db, dbx), (variables[1].data, variables[2].data))
+        for variable in variables[1:3]:
+            # The header of the source's db: live, time-based authenticated
+            # write access, its count and time stamp, the database GUID.
+            self.assertEqual((vs.VAR_ADDED, 0x27, 7, vs.IMAGE_SECURITY_DATABASE_GUID),
+                             (variable.state, variable.attributes, variable.monotonic_count, variable.guid))
+            self.assertEqual(self.db[8:36], variable.record[8:36])
+        self.assertEqual({"db": {"x509": [hashlib.sha256(OTHER_CERT).hexdigest()], "sha256": []},
+                          "dbx": {"x509": [hashlib.sha256(CERT).hexdigest()], "sha256": [self.DIGEST.hex()]}},
+                         vs.databases(out))
+        end = vs.align(variables[-1].end)
+        self.assertEqual(b"\xff" * (len(out.blob) - end), bytes(out.blob[end:]))
+
+    def test_without_a_dbx_list_an_old_dbx_is_dropped(self):
+        old_dbx = record("dbx", vs.IMAGE_SECURITY_DATABASE_GUID, hash_list(self.DIGEST))
+        out = vs.set_databases(self.store(self.db, old_dbx, self.after), signature_list(OTHER_CERT), b"")
+        self.assertEqual(["db", "PK"], [v.name for v in out.variables()])
+        self.assertEqual([], vs.databases(out)["dbx"]["sha256"])
+
+    def test_what_cannot_be_set_is_refused(self):
+        with self.assertRaisesRegex(vs.VarstoreError, "not live"):
+            vs.set_databases(self.store(record("Lang", vs.GLOBAL_VARIABLE_GUID, b"x", state=0x3C), self.db),
+                             signature_list(CERT), b"")
+        with self.assertRaisesRegex(vs.VarstoreError, "no db"):
+            vs.set_databases(self.store(self.before), signature_list(CERT), b"")
+        with self.assertRaisesRegex(vs.VarstoreError, "at least one"):
+            vs.set_databases(self.store(self.db), b"", hash_list(self.DIGEST))
+        with self.assertRaisesRegex(vs.VarstoreError, "malformed"):
+            vs.set_databases(self.store(self.db), signature_list(CERT), hash_list(self.DIGEST)[:-1])
+        with self.assertRaisesRegex(vs.VarstoreError, "do not fit"):
+            vs.set_databases(self.store(self.db), signature_list(CERT * 6), b"")
 
 
 if __name__ == "__main__":
