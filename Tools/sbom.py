@@ -15,7 +15,8 @@ from what the link actually took.
       checks a document against the SPDX 2.3 JSON schema (python3-jsonschema).
   sbom.py show FILE [--tianocompress PATH]
       prints the document of an image (.efi), or of each image of an option
-      ROM (.rom; the images are decompressed with the kit's TianoCompress).
+      ROM (.rom; walked and decompressed as Tools/unpack_rom.py does, with
+      the kit's TianoCompress).
 
 The document's creation time is the time of the tree's last commit
 (SOURCE_DATE_EPOCH when set, as reproducible builds define it), never the
@@ -33,10 +34,11 @@ import re
 import struct
 import subprocess
 import sys
-import tempfile
 import uuid
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(TOP, "Tools"))
+import unpack_rom  # noqa: E402
 SECTION = ".sbom"
 MACHINES = {0x8664: "X64", 0xAA64: "AARCH64", 0x5064: "RISCV64"}
 NO_ASSERTION = "NOASSERTION"
@@ -277,45 +279,6 @@ def machine_of(image):
     return MACHINES.get(struct.unpack_from("<H", image, pe + 4)[0], "?")
 
 
-def rom_images(rom, tianocompress):
-    """[(offset, image)] of an option ROM's EFI images, decompressed."""
-    images, offset = [], 0
-    while offset + 0x1A <= len(rom) and rom[offset:offset + 2] == b"\x55\xAA":
-        image_offset, pcir = struct.unpack_from("<HH", rom, offset + 0x16)
-        compressed = struct.unpack_from("<H", rom, offset + 0x0C)[0] == 1
-        length = struct.unpack_from("<H", rom, offset + pcir + 0x10)[0] * 512
-        payload = rom[offset + image_offset:offset + length]
-        if compressed:
-            with tempfile.TemporaryDirectory() as work:
-                packed, unpacked = os.path.join(work, "image.z"), os.path.join(work, "image.efi")
-                with open(packed, "wb") as target:
-                    target.write(payload)
-                subprocess.run([tianocompress, "-d", "--uefi", "-o", unpacked, packed], check=True,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                with open(unpacked, "rb") as source:
-                    payload = source.read()
-        images.append((offset, payload))
-        if not length or rom[offset + pcir + 0x15] & 0x80:
-            break
-        offset += length
-    return images
-
-
-def find_tianocompress():
-    """The kit's TianoCompress, from the BaseTools the bootstrap built."""
-    kit_file = os.path.join(TOP, "build", ".edk2-path")
-    if os.path.exists(kit_file):
-        with open(kit_file) as source:
-            kit = source.read().strip()
-        tools = subprocess.run([os.path.join(TOP, "Tools", "edk2-workspace.sh"), kit], stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, text=True).stdout.strip().splitlines()
-        if tools:
-            candidate = os.path.join(tools[-1], "Source", "C", "bin", "TianoCompress")
-            if os.path.exists(candidate):
-                return candidate
-    sys.exit("sbom: no TianoCompress: run Tools/bootstrap.sh, or give --tianocompress")
-
-
 # --- commands -----------------------------------------------------------------------
 def command_make(args):
     with open(args.manifest) as source:
@@ -343,8 +306,9 @@ def command_show(args):
     with open(args.file, "rb") as source:
         blob = source.read()
     if blob[:2] == b"\x55\xAA":
-        tianocompress = args.tianocompress or find_tianocompress()
-        found = rom_images(blob, tianocompress)
+        tianocompress = args.tianocompress or unpack_rom.default_tianocompress()
+        found = [(start, unpack_rom.decompress(tianocompress, data) if compressed else data)
+                 for start, _, architecture, compressed, data in unpack_rom.images(blob) if architecture]
     else:
         found = [(None, blob)]
     status = 0

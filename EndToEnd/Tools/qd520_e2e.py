@@ -47,6 +47,8 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_qemu  # noqa: E402
 import qd520_screen  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Tools"))
+import unpack_rom  # noqa: E402
 
 DRIVER_NAME = "Quandrel QD520 GOP Driver"
 CONTROLLER_NAME = "Quandrel QD520 PCI Adapter"
@@ -143,27 +145,13 @@ OUTPUTS = [
 HANDLE_LINE = re.compile(r"^\s*([0-9A-F]+): ", re.M)
 
 
-MACHINES = {0x8664: "X64", 0xAA64: "AARCH64", 0x5064: "RISCV64"}
-
-
 def rom_images(path):
     """The EFI images of an option ROM as the firmware's PCI bus driver
-    walks it: [(architecture, start offset, length in bytes)], from each
-    image's PCI data structure to the one marked last."""
+    walks it: [(architecture, start offset, length in bytes)]."""
     with open(path, "rb") as source:
         rom = source.read()
-    images, offset = [], 0
-    while offset + 0x1A <= len(rom) and rom[offset:offset + 2] == b"\x55\xAA":
-        # EFI_PCI_EXPANSION_ROM_HEADER: EfiMachineType at 0x0A, then
-        # CompressionType at 0x0C.
-        machine = int.from_bytes(rom[offset + 0x0A:offset + 0x0C], "little")
-        pcir = offset + int.from_bytes(rom[offset + 0x18:offset + 0x1A], "little")
-        length = int.from_bytes(rom[pcir + 0x10:pcir + 0x12], "little") * 512
-        images.append((MACHINES.get(machine, hex(machine)), offset, length))
-        if not length or rom[pcir + 0x15] & 0x80:
-            break
-        offset += length
-    return images
+    return [(architecture, start, length) for start, length, architecture, _, _ in unpack_rom.images(rom)
+            if architecture]
 
 
 def rom_image_node(path, architecture="X64"):

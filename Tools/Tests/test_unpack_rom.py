@@ -1,4 +1,4 @@
-"""Tests of Tools/unpack-rom.py on the build's signed ROM and on ROMs made
+"""Tests of Tools/unpack_rom.py on the build's signed ROM and on ROMs made
 here: every image comes out byte for byte as it was signed, compressed or
 not; what is not an option ROM, or does not decompress, stops with one
 line. Needs QD520_SIGNED_OPTION_ROM, QD520_SIGNED_EFI_IMAGES (comma
@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
-UNPACK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "unpack-rom.py")
+UNPACK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "unpack_rom.py")
 ROM = os.environ.get("QD520_SIGNED_OPTION_ROM", "")
 IMAGES = [path for path in os.environ.get("QD520_SIGNED_EFI_IMAGES", "").split(",") if path]
 EFIROM = os.environ.get("QD520_EFIROM", "")

@@ -3,7 +3,7 @@
 card's ROM, decompressed, so that they can be inspected: `sbverify --list`
 lists each image's signatures and the certificates they carry.
 
-  Tools/unpack-rom.py ROM DIR [--tianocompress PATH]
+  Tools/unpack_rom.py ROM DIR [--tianocompress PATH]
 
 Writes DIR/<name of ROM>.<ARCH>.efi for each EFI image of the ROM (X64,
 AARCH64, RISCV64, ...) and prints a line for each: its architecture, the
@@ -140,7 +140,7 @@ def main():
             print("%s %s: %d bytes in the ROM%s, %d unpacked: %s" % (
                 architecture, node, length, " compressed" if compressed else "", len(image), path))
     except (RomError, OSError) as error:
-        print("unpack-rom: %s: %s" % (args.rom, error), file=sys.stderr)
+        print("unpack_rom: %s: %s" % (args.rom, error), file=sys.stderr)
         return 1
     return 0
 
