@@ -57,12 +57,30 @@ HostCopyRowAvx2 (
   CopyUnits (Destination, Source, Bytes);
 }
 
+#if QD520_SIM_ADDRESS_SANITIZER
+
+VOID EFIAPI
+HostCopyRowChecked (
+  OUT VOID        *Destination,
+  IN  CONST VOID  *Source,
+  IN  UINTN       Bytes
+  )
+{
+  std::memcpy (Destination, Source, Bytes);
+}
+
+#endif
+
 HOST_COPY_ROW
 HostCopyRowForThisProcessor (
   )
 {
+ #if QD520_SIM_ADDRESS_SANITIZER
+  return HostCopyRowChecked;
+ #else
   __builtin_cpu_init ();
   return __builtin_cpu_supports ("avx2") ? HostCopyRowAvx2 : HostCopyRowBaseline;
+ #endif
 }
 
 } // namespace Qd520Sim

@@ -63,13 +63,19 @@ ExpectCopies (
 }
 
 TEST (HostRowsTest, EachCopyBuildMovesTheRowAndNothingElse) {
+  bool  Avx2 = __builtin_cpu_supports ("avx2");
+
   ExpectCopies (Qd520Sim::HostCopyRowBaseline);
-  if (__builtin_cpu_supports ("avx2")) {
+  if (Avx2) {
     ExpectCopies (Qd520Sim::HostCopyRowAvx2);
-    EXPECT_EQ (Qd520Sim::HostCopyRowForThisProcessor (), Qd520Sim::HostCopyRowAvx2);
-  } else {
-    EXPECT_EQ (Qd520Sim::HostCopyRowForThisProcessor (), Qd520Sim::HostCopyRowBaseline);
   }
+
+ #if QD520_SIM_ADDRESS_SANITIZER
+  ExpectCopies (Qd520Sim::HostCopyRowChecked);
+  EXPECT_EQ (Qd520Sim::HostCopyRowForThisProcessor (), Qd520Sim::HostCopyRowChecked);
+ #else
+  EXPECT_EQ (Qd520Sim::HostCopyRowForThisProcessor (), Avx2 ? Qd520Sim::HostCopyRowAvx2 : Qd520Sim::HostCopyRowBaseline);
+ #endif
 }
 
 /// Fills rows with Value by Fill and checks every byte of them and around them.
