@@ -184,6 +184,26 @@ HoldsScreenPattern (
   return Difference == 0;
 }
 
+/// Stores Count words of the screen pattern from word First on into Words:
+/// one pass that only writes, where a copy of the pattern would also read
+/// it. Kept out of the instrumentation like HoldsScreenPattern.
+__attribute__ ((noinline, no_sanitize ("coverage", "address", "undefined"))) void
+StoreScreenPattern (
+  UINT8  *Words,
+  UINTN  First,
+  UINTN  Count
+  )
+{
+  UINT32  Product = static_cast<UINT32>(First) * kScreenPatternStep;
+
+  for (UINTN Index = 0; Index < Count; Index++) {
+    UINT32  Word = Product ^ kScreenPatternMask;
+
+    std::memcpy (Words + Index * kBytesPerPixel, &Word, sizeof (Word));
+    Product += kScreenPatternStep;
+  }
+}
+
 /// Whether Bytes (a multiple of 8) from Bytes on are all zero; one pass,
 /// kept out of the instrumentation like HoldsScreenPattern.
 __attribute__ ((noinline, no_sanitize ("coverage", "address", "undefined"))) bool
@@ -700,6 +720,11 @@ private:
   FrameBufferAgrees (
     ) const;
 
+  /// Puts the start pattern back where the frame buffer may differ from it.
+  void
+  RestorePattern (
+    );
+
   static void
   PrintCallOnDeath (
     );
@@ -769,7 +794,7 @@ Harness::Fail (
   std::abort ();
 }
 
-void
+QD520_BULK void
 Harness::Hold (
   UINTN  FirstWord,
   UINTN  EndWord
@@ -794,7 +819,7 @@ Harness::Hold (
   }
 }
 
-void
+QD520_BULK void
 Harness::Cleared (
   UINTN  Bytes
   )
@@ -808,7 +833,7 @@ Harness::Cleared (
   }
 }
 
-bool
+QD520_BULK bool
 Harness::FrameBufferAgrees (
   ) const
 {
@@ -1649,6 +1674,31 @@ Harness::RunBlt (
   CheckState ();
 }
 
+//
+// The frame buffer and the model agree (the previous input ended with a
+// check); the pattern goes back where they may differ from it: pages
+// cleared, and pages the adapter wrote since the last restore. A page the
+// model held only to read from (the source of a transfer) still holds the
+// pattern. The model makes its words from the pattern again when they are
+// needed (Hold).
+//
+QD520_BULK void
+Harness::RestorePattern (
+  )
+{
+  for (UINTN Page = 0; Page < mPages.size (); Page++) {
+    if (mPages[Page] == PageState::Pattern) {
+      continue;
+    }
+
+    if ((mPages[Page] == PageState::Zero) || mAdapter->Written (Page * kModelPageBytes, kModelPageBytes)) {
+      StoreScreenPattern (FrameBuffer () + Page * kModelPageBytes, Page * kWordsPerPage, kWordsPerPage);
+    }
+
+    mPages[Page] = PageState::Pattern;
+  }
+}
+
 void
 Harness::Begin (
   UINT32  StartMode
@@ -1668,18 +1718,7 @@ Harness::Begin (
 
   mModeChanges = 0;
 
-  //
-  // The frame buffer and the model agree (the previous input ended with a
-  // check); put the pattern back where they may differ from it. The model
-  // makes its words from the pattern again when they are needed (Hold).
-  //
-  for (UINTN Page = 0; Page < mPages.size (); Page++) {
-    if (mPages[Page] != PageState::Pattern) {
-      std::memcpy (FrameBuffer () + Page * kModelPageBytes, mPattern.data () + Page * kWordsPerPage, kModelPageBytes);
-      mPages[Page] = PageState::Pattern;
-    }
-  }
-
+  RestorePattern ();
   mAdapter->ClearWrittenPages ();
 }
 
@@ -1713,17 +1752,16 @@ Harness::End (
 
   //
   // A SetMode that ran out of memory left no line buffer, and only a full
-  // SetMode makes one: two of them, back to the same mode. Done here rather
-  // than at the start of the next input, so that the input frees what it
-  // allocates and libFuzzer does not take it for a leak.
+  // SetMode makes one: one, to mode 0, where most inputs start (from mode 0,
+  // to mode 1). Done here rather than at the start of the next input, so
+  // that the input frees what it allocates and libFuzzer does not take it
+  // for a leak.
   //
   if (!mLineBuffer) {
     static const CallFlags  Plain = { TPL_APPLICATION, false, false, false, 0 };
-    UINT32                  Mode  = mMode;
 
     mCallIndex = 0;
-    CallSetMode ((Mode + 1) % kModeCount, Plain, true);
-    CallSetMode (Mode, Plain, true);
+    CallSetMode ((mMode == 0) ? 1 : 0, Plain, true);
   }
 }
 
