@@ -332,7 +332,7 @@ private:
 
   /// The frame-buffer window of a Mem.Read or Mem.Write that the general
   /// path would accept and serve as plain moves of the row; the call is
-  /// then traced and its pages noted. NULL for any other call.
+  /// then traced. NULL for any other call.
   UINT8 *
   AcceptFrameBufferRow (
     IN BOOLEAN                    IsWrite,
@@ -343,6 +343,7 @@ private:
     IN VOID                       *Buffer
     );
 
+  /// Moves an accepted write into Window: a copy inline, a fill out of line.
   VOID
   WriteRow (
     OUT UINT8                      *Window,
@@ -351,6 +352,9 @@ private:
     IN  CONST VOID                 *Buffer
     ) const;
 
+  /// An accepted write when the adapter keeps a record of the pages
+  /// written: notes them, then WriteRow. Out of line, so that the record's
+  /// call into host code costs the other rows nothing.
   EFI_STATUS EFIAPI
   RecordedRowWrite (
     OUT UINT8                      *Window,
