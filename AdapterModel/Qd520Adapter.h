@@ -269,6 +269,14 @@ public:
     return mFrameBufferSize;
   }
 
+  /// Whether the owner asked for a record of the pages written.
+  BOOLEAN
+  RecordsWrites (
+    ) const
+  {
+    return (BOOLEAN)(mWrittenPages != nullptr);
+  }
+
   /// Notes that Bytes from Offset on of the frame buffer are being written
   /// (the range lies inside it), when the owner asked for a record.
   inline VOID

@@ -11,15 +11,17 @@
                                one)
 
   and, for reference, the one C-library call that moves the same bytes
-  (memset, memcpy, an in-place memmove). After the runs it prints the ratio
-  of each transfer to its limit (the shortest CPU time of the repetitions)
-  against the goal and to the reference, and exits with 1 when a goal is
-  missed. The repetitions of all benchmarks run short and interleaved in a
-  random order, so that a slower or faster stretch of a shared machine
-  falls on a transfer and its limit alike; other work can only add time,
-  so the shortest repetition is the one it disturbed least. The adapter's
-  trace is off: it records every call and would measure the simulator, not
-  the driver.
+  (memset, memcpy, an in-place memmove). Each pairing runs in rounds: a
+  round times the transfer and its limit back to back, in an order that
+  alternates from round to round, then the reference, by the CPU clock of
+  the thread. The two of a round meet the same caches and the same load of
+  a shared machine, so the ratio of a round is little disturbed by it, and
+  the median of the rounds' ratios still less; a stretch of other work that
+  slows one of them shows in the quartiles. After the runs it prints each
+  transfer's median ratio to its limit against the goal, with the
+  quartiles, and its ratio to the reference, and exits with 1 when a goal
+  is missed. The adapter's trace is off: it records every call and would
+  measure the simulator, not the driver.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -36,6 +38,7 @@ extern "C" {
 #include <benchmark/benchmark.h>
 
 #include <sched.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -44,7 +47,6 @@ extern "C" {
 #include <map>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -55,14 +57,21 @@ constexpr UINTN   kHeight = 768;
 constexpr UINTN   kBytes  = kWidth * kHeight * 4;
 constexpr UINTN   kLine   = kWidth * 4;
 
-/// The platform with the driver started and mode 2 set, built once.
+constexpr UINTN   kPage   = 4096;
+
+/// The platform with the driver started and mode 2 set, built once. The
+/// caller's buffer and the limit's staging buffer start on a page, as the
+/// frame buffer does: on some processors the C library's copy of a row
+/// slows down several times when its destination lies a few bytes past its
+/// source in the page, which would make no limit at all.
 struct Bench {
-  std::unique_ptr<Qd520Sim::SimPlatform>     Platform;
-  Qd520Sim::SimAdapter                       *Adapter = nullptr;
-  EFI_GRAPHICS_OUTPUT_PROTOCOL               *Gop     = nullptr;
-  std::vector<EFI_GRAPHICS_OUTPUT_BLT_PIXEL> Buffer;
-  std::vector<UINT8>                         Staging;
-  UINT8                                      *Screen  = nullptr;
+  std::unique_ptr<Qd520Sim::SimPlatform>  Platform;
+  Qd520Sim::SimAdapter                    *Adapter = nullptr;
+  EFI_GRAPHICS_OUTPUT_PROTOCOL            *Gop     = nullptr;
+  std::vector<UINT8>                      Memory;
+  EFI_GRAPHICS_OUTPUT_BLT_PIXEL           *Buffer  = nullptr;
+  UINT8                                   *Staging = nullptr;
+  UINT8                                   *Screen  = nullptr;
 };
 
 Bench &
@@ -101,44 +110,28 @@ SetUpBench (
   B.Adapter->PciIo ().SetTracing (FALSE);
   B.Adapter->ClearTrace ();
   B.Screen = B.Adapter->FrameBuffer ();
-  B.Buffer.resize (kWidth * kHeight);
-  B.Staging.resize (kBytes);
-  for (UINTN Index = 0; Index < B.Buffer.size (); Index++) {
+  B.Memory.resize (2 * kBytes + kPage);
+  B.Buffer  = reinterpret_cast<EFI_GRAPHICS_OUTPUT_BLT_PIXEL *>(
+                (reinterpret_cast<UINTN>(B.Memory.data ()) + kPage - 1) & ~(kPage - 1)
+                );
+  B.Staging = reinterpret_cast<UINT8 *>(B.Buffer) + kBytes;
+  for (UINTN Index = 0; Index < kWidth * kHeight; Index++) {
     UINT32  Value = static_cast<UINT32>(Index * 2654435761u);
     std::memcpy (&B.Buffer[Index], &Value, sizeof (Value));
   }
 
-  std::memcpy (B.Screen, B.Buffer.data (), kBytes);
+  std::memcpy (B.Screen, B.Buffer, kBytes);
   return B.Platform->Assertions ().empty ();
 }
 
+bool  gFailed = false;   ///< a Blt returned an error
+
 void
 Check (
-  benchmark::State  &State,
-  EFI_STATUS        Status
+  EFI_STATUS  Status
   )
 {
-  if (EFI_ERROR (Status)) {
-    State.SkipWithError ("Blt failed");
-  }
-}
-
-/// Runs Body once per iteration, makes its stores happen, and counts Bytes
-/// per iteration.
-template <typename BODY>
-void
-Measure (
-  benchmark::State  &State,
-  UINTN             Bytes,
-  BODY              Body
-  )
-{
-  for (auto _ : State) {
-    Body ();
-    benchmark::ClobberMemory ();
-  }
-
-  State.SetBytesProcessed (State.iterations () * Bytes);
+  gFailed = gFailed || EFI_ERROR (Status);
 }
 
 //
@@ -147,51 +140,39 @@ Measure (
 
 void
 BltFill (
-  benchmark::State  &State
   )
 {
   Bench                          &B     = TheBench ();
   EFI_GRAPHICS_OUTPUT_BLT_PIXEL  Colour = B.Buffer[12345];
 
-  Measure (State, kBytes, [&]() {
-    Check (State, B.Gop->Blt (B.Gop, &Colour, EfiBltVideoFill, 0, 0, 0, 0, kWidth, kHeight, 0));
-  });
+  Check (B.Gop->Blt (B.Gop, &Colour, EfiBltVideoFill, 0, 0, 0, 0, kWidth, kHeight, 0));
 }
 
 void
 BltBufferToVideo (
-  benchmark::State  &State
   )
 {
   Bench  &B = TheBench ();
 
-  Measure (State, kBytes, [&]() {
-    Check (State, B.Gop->Blt (B.Gop, B.Buffer.data (), EfiBltBufferToVideo, 0, 0, 0, 0, kWidth, kHeight, 0));
-  });
+  Check (B.Gop->Blt (B.Gop, B.Buffer, EfiBltBufferToVideo, 0, 0, 0, 0, kWidth, kHeight, 0));
 }
 
 void
 BltVideoToBuffer (
-  benchmark::State  &State
   )
 {
   Bench  &B = TheBench ();
 
-  Measure (State, kBytes, [&]() {
-    Check (State, B.Gop->Blt (B.Gop, B.Buffer.data (), EfiBltVideoToBltBuffer, 0, 0, 0, 0, kWidth, kHeight, 0));
-  });
+  Check (B.Gop->Blt (B.Gop, B.Buffer, EfiBltVideoToBltBuffer, 0, 0, 0, 0, kWidth, kHeight, 0));
 }
 
 void
 BltScrollOneLine (
-  benchmark::State  &State
   )
 {
   Bench  &B = TheBench ();
 
-  Measure (State, kBytes - kLine, [&]() {
-    Check (State, B.Gop->Blt (B.Gop, nullptr, EfiBltVideoToVideo, 0, 1, 0, 0, kWidth, kHeight - 1, 0));
-  });
+  Check (B.Gop->Blt (B.Gop, nullptr, EfiBltVideoToVideo, 0, 1, 0, 0, kWidth, kHeight - 1, 0));
 }
 
 //
@@ -216,64 +197,52 @@ Row (
 
 void
 MemsetRows (
-  benchmark::State  &State
   )
 {
   Bench  &B = TheBench ();
 
-  Measure (State, kBytes, [&]() {
-    for (UINTN Index = 0; Index < kHeight; Index++) {
-      std::memset (Row (B.Screen, Index), 0x3C, kLine);
-    }
-  });
+  for (UINTN Index = 0; Index < kHeight; Index++) {
+    std::memset (Row (B.Screen, Index), 0x3C, kLine);
+  }
 }
 
 void
 MemcpyRowsToScreen (
-  benchmark::State  &State
   )
 {
   Bench        &B     = TheBench ();
-  const UINT8  *Bytes = reinterpret_cast<const UINT8 *>(B.Buffer.data ());
+  const UINT8  *Bytes = reinterpret_cast<const UINT8 *>(B.Buffer);
 
-  Measure (State, kBytes, [&]() {
-    for (UINTN Index = 0; Index < kHeight; Index++) {
-      std::memcpy (Row (B.Screen, Index), Row (Bytes, Index), kLine);
-    }
-  });
+  for (UINTN Index = 0; Index < kHeight; Index++) {
+    std::memcpy (Row (B.Screen, Index), Row (Bytes, Index), kLine);
+  }
 }
 
 void
 MemcpyRowsFromScreen (
-  benchmark::State  &State
   )
 {
   Bench  &B     = TheBench ();
-  UINT8  *Bytes = reinterpret_cast<UINT8 *>(B.Buffer.data ());
+  UINT8  *Bytes = reinterpret_cast<UINT8 *>(B.Buffer);
 
-  Measure (State, kBytes, [&]() {
-    for (UINTN Index = 0; Index < kHeight; Index++) {
-      std::memcpy (Row (Bytes, Index), Row (B.Screen, Index), kLine);
-    }
-  });
+  for (UINTN Index = 0; Index < kHeight; Index++) {
+    std::memcpy (Row (Bytes, Index), Row (B.Screen, Index), kLine);
+  }
 }
 
 void
 TwoRowPassesOneLine (
-  benchmark::State  &State
   )
 {
   Bench  &B = TheBench ();
 
-  Measure (State, kBytes - kLine, [&]() {
-    for (UINTN Index = 0; Index < kHeight - 1; Index++) {
-      std::memcpy (Row (B.Staging.data (), Index), Row (B.Screen, Index + 1), kLine);
-    }
+  for (UINTN Index = 0; Index < kHeight - 1; Index++) {
+    std::memcpy (Row (B.Staging, Index), Row (B.Screen, Index + 1), kLine);
+  }
 
-    for (UINTN Index = 0; Index < kHeight - 1; Index++) {
-      std::memcpy (Row (B.Screen, Index), Row (B.Staging.data (), Index), kLine);
-    }
-  });
+  for (UINTN Index = 0; Index < kHeight - 1; Index++) {
+    std::memcpy (Row (B.Screen, Index), Row (B.Staging, Index), kLine);
+  }
 }
 
 //
@@ -282,56 +251,52 @@ TwoRowPassesOneLine (
 
 void
 Memset (
-  benchmark::State  &State
   )
 {
   Bench  &B = TheBench ();
 
-  Measure (State, kBytes, [&]() { std::memset (B.Screen, 0x3C, kBytes); });
+  std::memset (B.Screen, 0x3C, kBytes);
 }
 
 void
 MemcpyToScreen (
-  benchmark::State  &State
   )
 {
   Bench  &B = TheBench ();
 
-  Measure (State, kBytes, [&]() { std::memcpy (B.Screen, B.Buffer.data (), kBytes); });
+  std::memcpy (B.Screen, B.Buffer, kBytes);
 }
 
 void
 MemcpyFromScreen (
-  benchmark::State  &State
   )
 {
   Bench  &B = TheBench ();
 
-  Measure (State, kBytes, [&]() { std::memcpy (B.Buffer.data (), B.Screen, kBytes); });
+  std::memcpy (B.Buffer, B.Screen, kBytes);
 }
 
 void
 MemmoveOneLine (
-  benchmark::State  &State
   )
 {
   Bench  &B = TheBench ();
 
-  Measure (State, kBytes - kLine, [&]() { std::memmove (B.Screen, B.Screen + kLine, kBytes - kLine); });
+  std::memmove (B.Screen, B.Screen + kLine, kBytes - kLine);
 }
 
-using BenchmarkFunction = void (*)(benchmark::State &);
+using Body = void (*)();
 
 /// One transfer, the limit of its algorithm, the ratio to the limit it must
 /// stay within, and the single call that moves the same bytes.
 struct Pairing {
-  const char           *Transfer;
-  BenchmarkFunction    TransferRun;
-  const char           *Limit;
-  BenchmarkFunction    LimitRun;
-  double               Goal;
-  const char           *Reference;
-  BenchmarkFunction    ReferenceRun;
+  const char    *Transfer;
+  Body          TransferRun;
+  const char    *Limit;
+  Body          LimitRun;
+  double        Goal;
+  const char    *Reference;
+  Body          ReferenceRun;
 };
 
 const Pairing  kPairings[] = {
@@ -341,11 +306,109 @@ const Pairing  kPairings[] = {
   { "BltScrollOneLine", BltScrollOneLine, "TwoRowPassesOneLine",  TwoRowPassesOneLine,  1.10, "MemmoveOneLine",   MemmoveOneLine   },
 };
 
-constexpr int     kRepetitions   = 25;
-constexpr double  kMinimumTime   = 0.1;   // seconds per repetition
+constexpr int  kRounds        = 400;   // rounds of each pairing, an even number
+constexpr int  kRunsPerTiming = 2;     // runs of one body under one reading of the clock
 
-/// Console output as usual, and the shortest CPU time of every benchmark
-/// kept for the ratios.
+/// CPU time of this thread: time other work takes the processor away does
+/// not count.
+double
+CpuSeconds (
+  )
+{
+  timespec  Now;
+
+  clock_gettime (CLOCK_THREAD_CPUTIME_ID, &Now);
+  return static_cast<double>(Now.tv_sec) + static_cast<double>(Now.tv_nsec) * 1e-9;
+}
+
+/// Seconds of one run of Run, from kRunsPerTiming runs.
+double
+TimeOf (
+  Body  Run
+  )
+{
+  double  Start = CpuSeconds ();
+
+  for (int Index = 0; Index < kRunsPerTiming; Index++) {
+    Run ();
+    benchmark::ClobberMemory ();
+  }
+
+  return (CpuSeconds () - Start) / kRunsPerTiming;
+}
+
+/// The Fraction quantile of Values (0.5: the median).
+double
+Quantile (
+  std::vector<double>  Values,
+  double               Fraction
+  )
+{
+  std::sort (Values.begin (), Values.end ());
+  return Values[static_cast<size_t>(Fraction * static_cast<double>(Values.size () - 1) + 0.5)];
+}
+
+/// A pairing measured in rounds: each round runs the transfer and its limit
+/// back to back, then the reference, so that the two meet the same load of
+/// the machine. Whichever of the two runs second finds more of the memory
+/// in the caches, so the order alternates, and the ratio is taken over two
+/// rounds, one in each order: the transfer's time over the limit's, summed.
+/// The reported ratio is the median of those.
+void
+MeasurePairing (
+  benchmark::State  &State,
+  const Pairing     *Pair
+  )
+{
+  std::vector<double>  Ratios;
+  std::vector<double>  ReferenceRatios;
+  double               Limit      = 1e9;
+  double               Reference  = 1e9;
+  double               Sums[3]    = { 0, 0, 0 };   // transfer, limit, reference over the two rounds
+  bool                 LimitFirst = false;
+
+  for (auto _ : State) {
+    double  TransferTime;
+    double  LimitTime;
+    double  ReferenceTime;
+
+    if (LimitFirst) {
+      LimitTime    = TimeOf (Pair->LimitRun);
+      TransferTime = TimeOf (Pair->TransferRun);
+    } else {
+      TransferTime = TimeOf (Pair->TransferRun);
+      LimitTime    = TimeOf (Pair->LimitRun);
+    }
+
+    ReferenceTime = TimeOf (Pair->ReferenceRun);
+    State.SetIterationTime (TransferTime);
+    Limit     = std::min (Limit, LimitTime);
+    Reference = std::min (Reference, ReferenceTime);
+    Sums[0]  += TransferTime;
+    Sums[1]  += LimitTime;
+    Sums[2]  += ReferenceTime;
+    if (LimitFirst) {
+      Ratios.push_back (Sums[0] / Sums[1]);
+      ReferenceRatios.push_back (Sums[0] / Sums[2]);
+      Sums[0] = Sums[1] = Sums[2] = 0;
+    }
+
+    LimitFirst = !LimitFirst;
+  }
+
+  State.SetBytesProcessed (State.iterations () * static_cast<int64_t>((Pair->TransferRun == BltScrollOneLine) ? kBytes - kLine : kBytes));
+  State.counters["limit_us"]       = Limit * 1e6;
+  State.counters["reference_us"]   = Reference * 1e6;
+  State.counters["ratio"]          = Quantile (Ratios, 0.5);
+  State.counters["ratio_q1"]       = Quantile (Ratios, 0.25);
+  State.counters["ratio_q3"]       = Quantile (Ratios, 0.75);
+  State.counters["reference_ratio"] = Quantile (ReferenceRatios, 0.5);
+  if (gFailed) {
+    State.SkipWithError ("Blt failed");
+  }
+}
+
+/// Console output as usual, and each pairing's figures kept for the table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
   void
@@ -357,31 +420,27 @@ public:
     for (const Run &Item : Runs) {
       if (Item.error_occurred) {
         mErrors = true;
-      } else if ((Item.run_type == Run::RT_Aggregate) && (Item.aggregate_name == "min")) {
-        mShortest[Item.run_name.function_name] = Item.GetAdjustedCPUTime ();
       } else if (Item.run_type == Run::RT_Iteration) {
-        mSingle[Item.run_name.function_name] = Item.GetAdjustedCPUTime ();
+        mCounters[Item.run_name.function_name] = Item.counters;
       }
     }
   }
 
-  /// Shortest time, or the single run's when there were no repetitions.
+  /// The counter Name of the pairing of Transfer, if it ran.
   bool
-  TimeOf (
+  Counter (
+    const std::string  &Transfer,
     const std::string  &Name,
-    double             *Time
+    double             *Value
     ) const
   {
-    auto  Found = mShortest.find (Name);
+    auto  Found = mCounters.find (Transfer);
 
-    if (Found == mShortest.end ()) {
-      Found = mSingle.find (Name);
-      if (Found == mSingle.end ()) {
-        return false;
-      }
+    if ((Found == mCounters.end ()) || (Found->second.count (Name) == 0)) {
+      return false;
     }
 
-    *Time = Found->second;
+    *Value = Found->second.at (Name).value;
     return true;
   }
 
@@ -393,9 +452,8 @@ public:
   }
 
 private:
-  std::map<std::string, double>  mShortest;
-  std::map<std::string, double>  mSingle;
-  bool                           mErrors = false;
+  std::map<std::string, benchmark::UserCounters>  mCounters;
+  bool                                            mErrors = false;
 };
 
 } // namespace
@@ -437,8 +495,8 @@ main (
 {
   //
   // One CPU for the whole run: a move to another CPU in the middle of a
-  // repetition leaves the screen in the other CPU's caches and shows as
-  // noise in whichever of a pair it hits.
+  // round leaves the screen in the other CPU's caches and shows as noise in
+  // whichever of the pair it hits.
   //
   cpu_set_t  Cpus;
   int        Cpu = sched_getcpu ();
@@ -458,31 +516,12 @@ main (
   // Every transfer, its limit and its reference work on the same memory.
   //
   for (const Pairing &Pair : kPairings) {
-    for (auto Run : { std::make_pair (Pair.Limit, Pair.LimitRun), std::make_pair (Pair.Transfer, Pair.TransferRun),
-                      std::make_pair (Pair.Reference, Pair.ReferenceRun) })
-    {
-      benchmark::RegisterBenchmark (Run.first, Run.second)
-        ->Unit (benchmark::kMicrosecond)
-        ->Repetitions (kRepetitions)
-        ->MinTime (kMinimumTime)
-        ->ComputeStatistics ("min", [](const std::vector<double> &Times) {
-          return *std::min_element (Times.begin (), Times.end ());
-        })
-        ->ReportAggregatesOnly (true);
-    }
+    benchmark::RegisterBenchmark (Pair.Transfer, MeasurePairing, &Pair)
+      ->Unit (benchmark::kMicrosecond)
+      ->Iterations (kRounds)
+      ->UseManualTime ();
   }
 
-  //
-  // Interleaving is a library flag, not a registration setting: it goes
-  // first, so that the command line may still turn it off.
-  //
-  std::vector<char *>  Arguments (argv, argv + argc);
-  char                 Interleave[] = "--benchmark_enable_random_interleaving=true";
-
-  Arguments.insert (Arguments.begin () + 1, Interleave);
-  argc = static_cast<int>(Arguments.size ());
-  Arguments.push_back (nullptr);
-  argv = Arguments.data ();
   benchmark::Initialize (&argc, argv);
   if (benchmark::ReportUnrecognizedArguments (argc, argv)) {
     return 2;
@@ -495,29 +534,28 @@ main (
   bool               Missed    = Reporter.Errors ();
   const std::string  Processor = ProcessorName ();
 
-  std::printf ("\nshortest CPU time of %d repetitions on %s\n", kRepetitions, Processor.c_str ());
-  std::printf ("%-18s %-22s %8s %7s  %-6s  %-18s %8s\n", "transfer", "limit", "ratio", "goal", "", "reference", "ratio");
+  std::printf ("\nmedian of %d pairs of rounds on %s\n", kRounds / 2, Processor.c_str ());
+  std::printf ("%-18s %-22s %8s %13s %7s  %-6s  %-18s %8s\n", "transfer", "limit", "ratio", "quartiles", "goal", "",
+               "reference", "ratio");
   for (const Pairing &Pair : kPairings) {
-    double  Transfer;
-    double  Limit;
+    double  Ratio;
+    double  First;
+    double  Third;
     double  Reference;
 
-    if (!Reporter.TimeOf (Pair.Transfer, &Transfer) || !Reporter.TimeOf (Pair.Limit, &Limit) || (Limit <= 0)) {
-      std::printf ("%-18s %-22s %8s %6.2fx  not run\n", Pair.Transfer, Pair.Limit, "-", Pair.Goal);
+    if (!Reporter.Counter (Pair.Transfer, "ratio", &Ratio) || !Reporter.Counter (Pair.Transfer, "ratio_q1", &First) ||
+        !Reporter.Counter (Pair.Transfer, "ratio_q3", &Third) ||
+        !Reporter.Counter (Pair.Transfer, "reference_ratio", &Reference))
+    {
+      std::printf ("%-18s %-22s %8s %13s %6.2fx  not run\n", Pair.Transfer, Pair.Limit, "-", "", Pair.Goal);
       continue;
     }
 
-    double  Ratio = Transfer / Limit;
-    bool    Met   = Ratio <= Pair.Goal;
+    bool  Met = Ratio <= Pair.Goal;
 
     Missed = Missed || !Met;
-    std::printf ("%-18s %-22s %7.2fx %6.2fx  %-6s  %-18s", Pair.Transfer, Pair.Limit, Ratio, Pair.Goal, Met ? "met" : "MISSED",
-                 Pair.Reference);
-    if (Reporter.TimeOf (Pair.Reference, &Reference) && (Reference > 0)) {
-      std::printf (" %7.2fx\n", Transfer / Reference);
-    } else {
-      std::printf (" %8s\n", "-");
-    }
+    std::printf ("%-18s %-22s %7.2fx   %4.2f-%4.2fx %6.2fx  %-6s  %-18s %7.2fx\n", Pair.Transfer, Pair.Limit, Ratio,
+                 First, Third, Pair.Goal, Met ? "met" : "MISSED", Pair.Reference, Reference);
   }
 
   if (Missed) {

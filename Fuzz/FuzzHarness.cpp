@@ -235,7 +235,7 @@ Harness::Begin (
   // check); put the pattern back where they may differ from it. The model
   // makes its words from the pattern again when they are needed (Hold).
   //
-  mModel.RestorePattern (FrameBuffer ());
+  mModel.RestorePattern (FrameBuffer (), *mAdapter);
   mAdapter->ClearWrittenPages ();
 }
 
@@ -250,17 +250,16 @@ Harness::End (
 
   //
   // A SetMode that ran out of memory left no line buffer, and only a full
-  // SetMode makes one: two of them, back to the same mode. Done here rather
-  // than at the start of the next input, so that the input frees what it
-  // allocates and libFuzzer does not take it for a leak.
+  // SetMode makes one: one, to mode 0, where most inputs start (from mode 0,
+  // to mode 1). Done here rather than at the start of the next input, so
+  // that the input frees what it allocates and libFuzzer does not take it
+  // for a leak.
   //
   if (!mModel.HasLineBuffer ()) {
     static const CallFlags  Plain = { TPL_APPLICATION, false, false, false, 0 };
-    UINT32                  Mode  = mModel.Mode ();
 
     mCallIndex = 0;
-    CallSetMode ((Mode + 1) % kOfferedModeCount, Plain, true);
-    CallSetMode (Mode, Plain, true);
+    CallSetMode ((mModel.Mode () == 0) ? 1 : 0, Plain, true);
   }
 }
 

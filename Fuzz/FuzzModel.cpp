@@ -52,6 +52,26 @@ HoldsScreenPattern (
   return Difference == 0;
 }
 
+/// Stores Count words of the screen pattern from word First on into Words:
+/// one pass that only writes, where a copy of the pattern would also read
+/// it. Kept out of the instrumentation like HoldsScreenPattern.
+__attribute__ ((noinline, no_sanitize ("coverage", "address", "undefined"))) void
+StoreScreenPattern (
+  UINT8  *Words,
+  UINTN  First,
+  UINTN  Count
+  )
+{
+  UINT32  Product = static_cast<UINT32>(First) * kScreenPatternStep;
+
+  for (UINTN Index = 0; Index < Count; Index++) {
+    UINT32  Word = Product ^ kScreenPatternMask;
+
+    std::memcpy (Words + Index * kBytesPerPixel, &Word, sizeof (Word));
+    Product += kScreenPatternStep;
+  }
+}
+
 /// Whether Bytes (a multiple of 8) from Bytes on are all zero; one pass,
 /// kept out of the instrumentation like HoldsScreenPattern.
 __attribute__ ((noinline, no_sanitize ("coverage", "address", "undefined"))) bool
@@ -90,7 +110,7 @@ FuzzModel::Initialize (
   mPages.assign (kModelBytes / kModelPageBytes, PageState::Zero);
 }
 
-void
+QD520_BULK void
 FuzzModel::Hold (
   UINTN  FirstWord,
   UINTN  EndWord
@@ -166,7 +186,7 @@ FuzzModel::ChangeMode (
   Cleared (kModelBytes);
 }
 
-void
+QD520_BULK void
 FuzzModel::Cleared (
   UINTN  Bytes
   )
@@ -180,7 +200,7 @@ FuzzModel::Cleared (
   }
 }
 
-bool
+QD520_BULK bool
 FuzzModel::Agrees (
   const UINT8                 *FrameBuffer,
   const Qd520Sim::SimAdapter  &Adapter
@@ -214,16 +234,22 @@ FuzzModel::Agrees (
   return true;
 }
 
-void
+QD520_BULK void
 FuzzModel::RestorePattern (
-  UINT8  *FrameBuffer
+  UINT8                       *FrameBuffer,
+  const Qd520Sim::SimAdapter  &Adapter
   )
 {
   for (UINTN Page = 0; Page < mPages.size (); Page++) {
-    if (mPages[Page] != PageState::Pattern) {
-      std::memcpy (FrameBuffer + Page * kModelPageBytes, mPattern.data () + Page * kWordsPerPage, kModelPageBytes);
-      mPages[Page] = PageState::Pattern;
+    if (mPages[Page] == PageState::Pattern) {
+      continue;
     }
+
+    if ((mPages[Page] == PageState::Zero) || Adapter.Written (Page * kModelPageBytes, kModelPageBytes)) {
+      StoreScreenPattern (FrameBuffer + Page * kModelPageBytes, Page * kWordsPerPage, kWordsPerPage);
+    }
+
+    mPages[Page] = PageState::Pattern;
   }
 }
 

@@ -159,11 +159,14 @@ public:
     ) const;
 
   /// Puts the pattern back into the pages of FrameBuffer that may differ
-  /// from it, which then expect it again. The frame buffer must agree
-  /// with the model.
+  /// from it: pages cleared, and pages the adapter wrote since the last
+  /// restore. A page the model held only to read from (the source of a
+  /// transfer) still holds the pattern. Every page then expects it again.
+  /// The frame buffer must agree with the model.
   void
   RestorePattern (
-    UINT8  *FrameBuffer
+    UINT8                       *FrameBuffer,
+    const Qd520Sim::SimAdapter  &Adapter
     );
 
 private:

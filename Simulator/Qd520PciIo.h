@@ -330,14 +330,38 @@ private:
     IN EFI_STATUS  Status
     );
 
-  BOOLEAN
-  TryFrameBufferAccess (
+  /// The frame-buffer window of a Mem.Read or Mem.Write that the general
+  /// path would accept and serve as plain moves of the row; the call is
+  /// then traced. NULL for any other call.
+  UINT8 *
+  AcceptFrameBufferRow (
     IN BOOLEAN                    IsWrite,
     IN EFI_PCI_IO_PROTOCOL_WIDTH  Width,
     IN UINT8                      BarIndex,
     IN UINT64                     Offset,
     IN UINTN                      Count,
     IN VOID                       *Buffer
+    );
+
+  /// Moves an accepted write into Window: a copy inline, a fill out of line.
+  VOID
+  WriteRow (
+    OUT UINT8                      *Window,
+    IN  EFI_PCI_IO_PROTOCOL_WIDTH  Width,
+    IN  UINTN                      Count,
+    IN  CONST VOID                 *Buffer
+    ) const;
+
+  /// An accepted write when the adapter keeps a record of the pages
+  /// written: notes them, then WriteRow. Out of line, so that the record's
+  /// call into host code costs the other rows nothing.
+  EFI_STATUS EFIAPI
+  RecordedRowWrite (
+    OUT UINT8                      *Window,
+    IN  EFI_PCI_IO_PROTOCOL_WIDTH  Width,
+    IN  UINT64                     Offset,
+    IN  UINTN                      Count,
+    IN  CONST VOID                 *Buffer
     );
 
   EFI_STATUS
@@ -525,6 +549,7 @@ private:
   VOID                   *mUnexpectedHookContext;
   BarViolationHook       mBarViolationHook;
   VOID                   *mBarViolationHookContext;
+  VOID                   (EFIAPI *mCopyRow)(VOID *, CONST VOID *, UINTN);   ///< frame-buffer row copy (SimHostRows.h)
 };
 
 static_assert (__is_standard_layout (PciIoDevice), "the protocol pointer must lead back to the instance");

@@ -1,13 +1,25 @@
 /** @file
-  Frame-buffer rows of the host's PCI I/O fast path, moved by the C library:
-  its memcpy, memset and wmemset choose at run time the fastest code the
-  processor has (vector width, fast string instructions), so a row through
-  the simulated adapter costs what the same row costs the library, on any
-  x86-64.
+  Frame-buffer rows of the host's PCI I/O fast path.
 
-  A 32-bit fill whose four bytes are equal (black, white, greys) is a memset,
-  the library's fastest fill; any other is a wmemset, its fill of 32-bit
-  units. Only the simulated platform uses these; the adapter model stays
+  The PCI I/O members follow the firmware calling convention, which keeps
+  ten vector registers for the caller: a call from them into host code must
+  save and restore all ten around every row, which costs a 4 KiB row more
+  than the C library's copy gains over a plain loop. So a copy is a loop of
+  8-byte units in the firmware convention, which the compiler widens to the
+  vector moves of its target, built twice (the x86-64 baseline and AVX2,
+  whose 32-byte moves are what the C library uses where it can) and picked
+  for the processor when the device starts. Under AddressSanitizer a row
+  is the C library's copy instead: its interceptor checks both ranges of the
+  row, every byte, in one pass over their shadow before it copies, where
+  the loop's moves would each be checked on their own at several times the
+  cost; the save around the call matters little there.
+
+  A fill goes to the C library, whose vector and string fills outrun a plain
+  loop by more than the save costs: a 32-bit unit whose four bytes are equal
+  (black, white, greys) is a memset, any other a wmemset, its fill of 32-bit
+  units. The members make that call out of line, on fills only.
+
+  Only the simulated platform uses these; the adapter model stays
   freestanding.
 
   Copyright (c) 2026, the QD520 driver authors.
@@ -24,6 +36,17 @@ extern "C" {
 #include <cstddef>
 #include <cstring>
 
+#if defined (__SANITIZE_ADDRESS__)
+  #define QD520_SIM_ADDRESS_SANITIZER  1
+#elif defined (__has_feature)
+  #if __has_feature (address_sanitizer)
+    #define QD520_SIM_ADDRESS_SANITIZER  1
+  #endif
+#endif
+#ifndef QD520_SIM_ADDRESS_SANITIZER
+  #define QD520_SIM_ADDRESS_SANITIZER  0
+#endif
+
 //
 // The C library's wmemset stores 32-bit units: wchar_t is 4 bytes in its
 // ABI. The host build compiles with 2-byte wide characters (CHAR16), so the
@@ -38,16 +61,46 @@ Qd520SimStoreUint32 (
 
 namespace Qd520Sim {
 
-/// Copies Bytes; the ranges do not overlap.
-inline VOID
-HostCopyRow (
+/// Copies Bytes from Source to Destination; the ranges do not overlap.
+typedef VOID (EFIAPI *HOST_COPY_ROW)(
   OUT VOID        *Destination,
   IN  CONST VOID  *Source,
   IN  UINTN       Bytes
-  )
-{
-  std::memcpy (Destination, Source, Bytes);
-}
+  );
+
+/// The copy built for the x86-64 baseline (16-byte vector moves).
+VOID EFIAPI
+HostCopyRowBaseline (
+  OUT VOID        *Destination,
+  IN  CONST VOID  *Source,
+  IN  UINTN       Bytes
+  );
+
+/// The copy built for processors with AVX2 (32-byte vector moves).
+VOID EFIAPI
+HostCopyRowAvx2 (
+  OUT VOID        *Destination,
+  IN  CONST VOID  *Source,
+  IN  UINTN       Bytes
+  );
+
+#if QD520_SIM_ADDRESS_SANITIZER
+
+/// The C library's copy, checked by AddressSanitizer's interceptor.
+VOID EFIAPI
+HostCopyRowChecked (
+  OUT VOID        *Destination,
+  IN  CONST VOID  *Source,
+  IN  UINTN       Bytes
+  );
+
+#endif
+
+/// The copy the PCI I/O uses: under AddressSanitizer the checked one,
+/// otherwise the widest build this processor runs.
+HOST_COPY_ROW
+HostCopyRowForThisProcessor (
+  );
 
 /// Stores Count copies of a 32-bit Value; Destination is 4-byte aligned.
 inline VOID

@@ -359,9 +359,16 @@ public:
     size_t  Bytes
     )
   {
-    const size_t                Page  = PageSize ();
-    const size_t                Pages = Bytes / Page;
-    std::vector<unsigned char>  Resident (Pages);
+    const size_t  Page  = PageSize ();
+    const size_t  Pages = Bytes / Page;
+
+    //
+    // One residency vector for every call: each mode set asks about
+    // thousands of pages. Never destroyed, like the cache.
+    //
+    static std::vector<unsigned char>  &Resident = *new std::vector<unsigned char>();
+
+    Resident.resize (Pages);
 
     if (mincore (Start, Bytes, Resident.data ()) != 0) {
       return false;
@@ -469,14 +476,17 @@ SimAdapter::Written (
   UINT64  Bytes
   ) const
 {
-  const UINT64  Page = FrameBufferCache::PageSize ();
-
   if (mWrittenPages.empty ()) {
     return true;
   }
 
-  const size_t  First = (size_t)std::min<UINT64>(Offset / Page, mWrittenPages.size ());
-  const size_t  End   = (size_t)std::min<UINT64>((Offset + Bytes + Page - 1) / Page, mWrittenPages.size ());
+  //
+  // Shifts, not divisions: the fuzzer asks for every page at the end of
+  // every input.
+  //
+  const UINT64  Last  = (UINT64)mWrittenPages.size ();
+  const size_t  First = (size_t)std::min<UINT64>(Offset >> mWrittenPageShift, Last);
+  const size_t  End   = (size_t)std::min<UINT64>((Offset + Bytes + (1ull << mWrittenPageShift) - 1) >> mWrittenPageShift, Last);
 
   if (End == First + 1) {
     return mWrittenPages[First] != 0;
@@ -613,6 +623,7 @@ SimAdapter::SimAdapter (
   Memory.WrittenPages     = nullptr;
   if (Options.RecordWrittenPages) {
     mWrittenPages.assign ((size_t)((mFrameBufferSize + Memory.PageSize - 1) / Memory.PageSize), 0);
+    mWrittenPageShift = (UINT32)__builtin_ctzll (Memory.PageSize);
     Memory.WrittenPages = mWrittenPages.data ();
   }
 

@@ -595,6 +595,7 @@ private:
   UINT64                                  mFrameBufferSize;
   UINT64                                  mPageClears = 0;
   std::vector<UINT8>                      mWrittenPages;      ///< a byte per page; empty: no record
+  UINT32                                  mWrittenPageShift = 0;   ///< log2 of the record's page size
   std::vector<UINT32>                     mRegisters;
   std::vector<TraceRecord>                mTrace;
   DevicePathBytes                         mDevicePath;

@@ -1,7 +1,8 @@
 /** @file
-  The host's frame-buffer row moves: each gives the bytes of a plain copy or
-  fill, for rows of every length around the library's own size classes and
-  at every alignment, and writes nothing outside the row.
+  The host's frame-buffer row moves: each copy build and each fill gives the
+  bytes of a plain copy or fill, for rows of every length around the vector
+  widths and the library's own size classes and at every alignment, and
+  writes nothing outside the row.
 
   Copyright (c) 2026, the QD520 driver authors.
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -26,7 +27,7 @@ Lengths (
 {
   std::vector<UINTN>  Result;
 
-  for (UINTN Bytes : { 0u, 1u, 8u, 63u, 64u, 65u, 127u, 128u, 129u, 200u, 256u, 257u, 2048u, 4096u, 4100u }) {
+  for (UINTN Bytes : { 0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 64u, 65u, 127u, 128u, 129u, 200u, 256u, 257u, 2048u, 4096u, 4100u }) {
     if (Bytes % Unit == 0) {
       Result.push_back (Bytes);
     }
@@ -35,7 +36,12 @@ Lengths (
   return Result;
 }
 
-TEST (HostRowsTest, CopyMovesTheRowAndNothingElse) {
+/// Copies rows by Copy and checks every byte of them and around them.
+void
+ExpectCopies (
+  Qd520Sim::HOST_COPY_ROW  Copy
+  )
+{
   for (UINTN Bytes : Lengths (1)) {
     for (UINTN Shift : { 0u, 1u, 4u, 31u }) {
       std::vector<UINT8>  Source (Bytes + Slack);
@@ -45,7 +51,7 @@ TEST (HostRowsTest, CopyMovesTheRowAndNothingElse) {
         Source[Index] = (UINT8)(Index * 7 + 3);
       }
 
-      Qd520Sim::HostCopyRow (&Destination[Slack + Shift], &Source[Shift], Bytes);
+      Copy (&Destination[Slack + Shift], &Source[Shift], Bytes);
       for (UINTN Index = 0; Index < Destination.size (); Index++) {
         bool   Inside   = (Index >= Slack + Shift) && (Index < Slack + Shift + Bytes);
         UINT8  Expected = Inside ? Source[Index - Slack] : Guard;
@@ -54,6 +60,22 @@ TEST (HostRowsTest, CopyMovesTheRowAndNothingElse) {
       }
     }
   }
+}
+
+TEST (HostRowsTest, EachCopyBuildMovesTheRowAndNothingElse) {
+  bool  Avx2 = __builtin_cpu_supports ("avx2");
+
+  ExpectCopies (Qd520Sim::HostCopyRowBaseline);
+  if (Avx2) {
+    ExpectCopies (Qd520Sim::HostCopyRowAvx2);
+  }
+
+ #if QD520_SIM_ADDRESS_SANITIZER
+  ExpectCopies (Qd520Sim::HostCopyRowChecked);
+  EXPECT_EQ (Qd520Sim::HostCopyRowForThisProcessor (), Qd520Sim::HostCopyRowChecked);
+ #else
+  EXPECT_EQ (Qd520Sim::HostCopyRowForThisProcessor (), Avx2 ? Qd520Sim::HostCopyRowAvx2 : Qd520Sim::HostCopyRowBaseline);
+ #endif
 }
 
 /// Fills rows with Value by Fill and checks every byte of them and around them.
