@@ -17,7 +17,9 @@ once), each from a FAT disk made with mtools. Boots, two at a time:
                 above 4 GiB: GRUB's menu in 800x600, then Linux
 
 with the debug ROM, and grub and sd-auto again with the production ROM
-(prod-grub, prod-sd-auto).
+(prod-grub, prod-sd-auto). Not in the default set, `--boot wrong-pitch` is
+the control of the picture check: Linux told a line length of 1040 pixels
+(video=efifb:stride:1040), the picture must come out sheared.
 
 Linux is checked on what it reports itself, against what the firmware
 assigned (QEMU's query-pci): efifb's lines in the kernel log (the frame
@@ -26,7 +28,10 @@ variable screen information of /dev/fb0 as qd520-fb-picture reads it, and a
 picture that program draws through /dev/fb0 at the kernel's line length and
 colour positions, compared pixel for pixel with QEMU's screendump (what the
 monitor shows). The device's own report of the mode it scans out must
-agree. Every QEMU run has a deadline: a hang is a failure.
+agree; the kernel must say it gave the adapter's BAR 0 to efifb. GRUB's
+menus are checked on the screendump: the mode's size, GRUB's blue text
+area an upright rectangle over nearly all of it (a wrong pitch would shear
+it), text in it. Every QEMU run has a deadline: a hang is a failure.
 
 Files in --output/<boot>/: serial.log, the disk's staging folder, the
 screendumps as PNG.
@@ -36,7 +41,6 @@ import argparse
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import time
@@ -190,12 +194,11 @@ def build_initramfs(args, path):
     def read(source):
         with open(source, "rb") as file:
             return file.read()
-    directory, executable, regular = 0o040755, 0o100755, 0o100644
+    directory, executable = 0o040755, 0o100755
     entries = [("bin", directory, b""), ("dev", directory, b""), ("proc", directory, b""), ("sys", directory, b""),
                ("bin/busybox", executable, read(os.path.join(args.bootdisk, "busybox"))),
                ("init", executable, read(args.init)),
                ("qd520-fb-picture", executable, read(args.fb_picture))]
-    del regular
     with open(path, "wb") as archive:
         archive.write(newc_archive(entries))
 

@@ -15,18 +15,24 @@ Runs, two at a time, for each ROM given (--rom, --production-rom):
                   driver's graphics output while the tests run
   <rom>-isolated  Qd520SctIsolate.efi first disconnects every driver but
                   the adapter's own from the controller: the driver's
-                  instances alone
+                  instances alone. The driver binding test runs last, in a
+                  second pass from \\SCTLAST: its stop and start of the
+                  controller brings the console drivers back.
 
 Each run's `\\SCT\\Log` tree is copied out as the suite wrote it
-(--output/<run>/Log/), with the serial log. The per-test `.ekl` key files
+(--output/<run>/Log/, and \\SCTLAST\\Log to Log-driver-binding/), with the
+serial log. The per-test `.ekl` key files
 (UTF-16: a |HEAD| line naming the test and the instance's device path, one
-GUID:PASS|WARNING|FAILURE|description:detail line per assertion) are read;
-an assertion belongs to the driver when its instance's device path is the
-adapter's (the controller, or the driver image in its ROM).
+GUID:PASS|WARNING|FAILURE|description:detail line per assertion) are read,
+and each assertion is put on its instance (owner()): the adapter's
+controller by its device path; a driver's image handle, which has none, by
+the driver name the component-name tests log for it, or, in an isolated
+run, as the driver's.
 
-The result: every failure fails; every warning is listed with its test and
-text, and a warning not in --known-warnings (EndToEnd/Sct/known-warnings.txt,
-each with its reason) fails too. With --full (make sct-full) the runs are
+The result: every failure fails, whoever's instance it is on; every warning
+is listed with its test and text, and a warning on the driver's instances
+that --known-warnings (EndToEnd/Sct/known-warnings.txt, each with its
+reason) does not explain fails too. With --full (make sct-full) the runs are
 isolated only and the known warnings are not required.
 
 Exit status 0 when every run ended, wrote its logs and passed.
@@ -45,9 +51,9 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_qemu  # noqa: E402
 
-# The adapter's place on the root bus, and its path as the SCT prints it
-# as the SCT's library prints it (its own device-path text, which the IHV
-# tests compare with DeviceConfig.ini's, case and all).
+# The adapter's place on the root bus, and its path as the SCT's library
+# prints it (its own device-path text, which the IHV tests compare with
+# DeviceConfig.ini's, case and all).
 PCI_SLOT = 2
 SCT_DEVICE_PATH = "Acpi(PNP0A03,0)/Pci(%X|0)" % PCI_SLOT
 ISOLATED = "QD520 SCT isolate: 1 adapter(s), each left to its driver alone"
