@@ -11,7 +11,9 @@
 #             component name (1 and 2), driver supported EFI version and
 #             device path
 #   full      the graphics output tests of both suites built with
-#             EFI_TEST_EXHAUSTIVE: their stress tests (make sct-full)
+#             EFI_TEST_EXHAUSTIVE: their stress tests (make sct-full), and
+#             SCT/Sequence/Qd520Auto.seq, the sequence of their automatic
+#             cases (EndToEnd/Sct/auto-sequence.py; `Sct -s` runs it)
 #
 # The SCT's source: SCT_PATH (an edk2-test tree), or the newest
 # edk2-test-*-uefi-sct.tar.xz in ../shared/kits/, unpacked once into
@@ -98,7 +100,8 @@ toolchain=GCC
 grep -q '^\*_GCC_\*_\*_FAMILY' "$kit/BaseTools/Conf/tools_def.template" || toolchain=GCC5
 
 key=$( { echo "$source_id $variant $toolchain"; tree_digest "$kit" MdePkg MdeModulePkg BaseTools;
-         sha256sum "$0" "$top"/EndToEnd/Sct/Qd520SctIsolate/*; gcc --version | sed -n 1p; } |
+         sha256sum "$0" "$top"/EndToEnd/Sct/Qd520SctIsolate/* "$top/EndToEnd/Sct/auto-sequence.py";
+         gcc --version | sed -n 1p; } |
        sha256sum | cut -c1-16)
 root="$cache/$key"
 log="$root/build.log"
@@ -193,6 +196,12 @@ for inf in "${tests[@]}"; do
 done
 cp "$bin/Qd520SctIsolate.efi" "$sct/" || fail "no Qd520SctIsolate.efi"
 cp "$workspace/SctPkg/Config/Data/Category.ini" "$workspace/SctPkg/Config/Data/GuidFile.txt" "$sct/Data/"
+if [ "$variant" = full ]; then
+  folders=()
+  for inf in "${tests[@]}"; do folders+=("$workspace/$(dirname "$inf")"); done
+  python3 "$top/EndToEnd/Sct/auto-sequence.py" "$sct/Sequence/Qd520Auto.seq" "${folders[@]}" >>"$log" 2>&1 ||
+    fail "no sequence of the automatic cases"
+fi
 rm -rf "$workspace"
 echo "built in $(( $(date +%s) - started )) s" >>"$log"
 say "built $what in $(( $(date +%s) - started )) s"
