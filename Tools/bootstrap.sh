@@ -36,7 +36,7 @@ main() {
                                   openssl"                                     'true'
   part kit         "packages"    ""                                            'provide_kit'
   part current-kit "packages"    ""                                            'provide_current_kit'
-  part basetools   "kit current-kit" "gcc g++ make uuid-dev"                   'provide_basetools'
+  part basetools   "kit current-kit" "gcc g++ make nasm uuid-dev"              'provide_basetools'
   part qemu        "kit"         "qemu-system-x86 ovmf mtools dosfstools"      'provide_qemu'
   part ovmf        "kit"         "gcc g++ make nasm uuid-dev acpica-tools"     'Tools/build-ovmf.sh "$KIT"'
   part sct         "kit current-kit qemu" "gcc g++ make nasm uuid-dev"         'Tools/build-sct.sh "${CURRENT:-$KIT}" standard'
