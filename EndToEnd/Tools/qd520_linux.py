@@ -33,8 +33,8 @@ menus are checked on the screendump: the mode's size, GRUB's blue text
 area an upright rectangle over nearly all of it (a wrong pitch would shear
 it), text in it. Every QEMU run has a deadline: a hang is a failure.
 
-Files in --output/<boot>/: serial.log, the disk's staging folder, the
-screendumps as PNG.
+Files in --output/<boot>/: serial.log and the screendumps as PNG; the disk
+(boot.img) and its staging folder when a check failed.
 """
 
 import argparse
@@ -373,6 +373,9 @@ class LinuxBoot:
 
     def report(self):
         failed = [result for result in self.results if not result[1]]
+        if not failed:      # the disk is only kept to look into a failure
+            os.unlink(self.image)
+            shutil.rmtree(os.path.join(self.directory, "disk"), ignore_errors=True)
         print("== %s boot: %d checks, %d failed, QEMU %.1f s, files in %s"
               % (self.name, len(self.results), len(failed), self.seconds, self.directory))
         for name, ok, detail in self.results:

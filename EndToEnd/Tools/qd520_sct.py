@@ -21,7 +21,7 @@ Runs, two at a time, for each ROM given (--rom, --production-rom):
 
 Each run's `\\SCT\\Log` tree is copied out as the suite wrote it
 (--output/<run>/Log/, and \\SCTLAST\\Log to Log-driver-binding/), with the
-serial log. The per-test `.ekl` key files
+serial log; the run's disk (sct.img) is kept only when the run failed. The per-test `.ekl` key files
 (UTF-16: a |HEAD| line naming the test and the instance's device path, one
 GUID:PASS|WARNING|FAILURE|description:detail line per assertion) are read,
 and each assertion is put on its instance (owner()): the adapter's
@@ -237,6 +237,9 @@ def read_known_warnings(path):
 
 
 class Run:
+    """One QEMU boot of the SCT from its own disk: the firmware's consoles
+    left on the adapter, or the driver isolated (two passes)."""
+
     def __init__(self, name, rom, isolated, args):
         self.name = name
         self.rom = rom
@@ -379,6 +382,9 @@ class Run:
 
     def report(self, known):
         lines, ok = self.check(known)
+        if ok:      # the logs are copied out; the disk is only kept to look into a failure
+            os.unlink(self.image)
+            shutil.rmtree(os.path.join(self.directory, "disk"), ignore_errors=True)
         counts = collections.Counter(a.result for a in self.assertions if owner(a, self.isolated) == DRIVER)
         print("== SCT %s: %s; the driver's instances: %d passed, %d warnings, %d failures; QEMU %.0f s; logs in %s"
               % (self.name, "passed" if ok else "FAILED", counts["PASS"], counts["WARNING"], counts["FAILURE"],
