@@ -12,6 +12,11 @@
 #   qd520-sct-full       target (make sct-full): the exhaustive graphics
 #                        output stress tests, isolated, both ROMs
 
+# The SCT is built with the current kit; without one there is none to run.
+if(NOT EDK2_CURRENT_PATH)
+  return()
+endif()
+
 set(SCT_DIR "${CMAKE_BINARY_DIR}/sct")
 set(SCT_TOOL "${CMAKE_CURRENT_SOURCE_DIR}/Tools/qd520_sct.py")
 set(SCT_KNOWN_WARNINGS "${CMAKE_CURRENT_SOURCE_DIR}/Sct/known-warnings.txt")
