@@ -58,6 +58,8 @@ HOLD = "qd520-linux: hold"
 SD_TITLE = "QD520 Linux through the EFI stub"
 GRUB_BACKGROUND = (0xA8, 0x00, 0x00, 0)     # GRUB's "blue" (VGA palette), as B, G, R, reserved
 GRUB_TEXT_MINIMUM = 2000                    # pixels of the menu's title, frame, entry and help text at least
+GRUB_MENU_END = "previous menu."            # the last words of GRUB's help text under a menu
+SETTLE_SECONDS = 0.5
 
 # The firmware's console reaches the serial port by itself; GRUB's serial
 # terminal is added to gfxterm only, which draws on the adapter alone.
@@ -282,16 +284,22 @@ class LinuxBoot:
         raise NotImplementedError
 
     def screen_until(self, name, ready):
-        """Screendumps name.ppm until ready(screen) holds and two dumps in a
-        row agree (the loader has finished drawing); returns the screen."""
+        """Screendumps name.ppm until ready(screen) holds on two dumps at
+        least SETTLE_SECONDS apart that agree (the loader has finished
+        drawing: under load it can be caught between clearing the screen
+        and drawing on it); returns the screen."""
         path = os.path.join(self.directory, name + ".ppm")
         last = None
         while True:
             self.qemu.screendump(path, "qd520")
+            taken = self.qemu.elapsed()
             screen = qd520_screen.read_ppm(path)
-            if ready(screen) and last is not None and last.data == screen.data:
+            if not ready(screen):
+                last = None
+            elif last is None or last[0].data != screen.data:
+                last = (screen, taken)
+            elif taken - last[1] >= SETTLE_SECONDS:
                 return screen
-            last = screen
             self.qemu.tick("%s on the screen" % name)
 
     # --- checks ---------------------------------------------------------------
@@ -413,9 +421,10 @@ class GrubBoot(LinuxBoot):
         last = len(self.menu_modes) - 1
         for index, (width, height) in enumerate(self.menu_modes):
             self.qemu.wait_serial(grub_menu_title(index, width, height, index == last))
+            self.qemu.wait_serial(GRUB_MENU_END, index + 1)
             screen = self.screen_until("grub-menu%d" % (index + 1),
                                        lambda s: (s.width, s.height) == (width, height)
-                                       and grub_text_area(s)[0] is not None)
+                                       and grub_text_area(s)[1] >= GRUB_TEXT_MINIMUM)
             self.menus.append(screen)
             self.qemu.send_key("ret")
 
