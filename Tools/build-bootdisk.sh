@@ -34,7 +34,7 @@ kernel=$(printf '%s\n' "$versions" | awk '/^linux-image-[0-9]/ { print $1 }')
 [ -n "$kernel" ] && [ "$(printf '%s\n' "$versions" | wc -l)" = 4 ] ||
   { say "apt knows no linux-image-amd64, grub-efi-amd64-bin, systemd-boot-efi or busybox-static (is the machine's Debian archive configured?)"; exit 1; }
 packages=(grub-efi-amd64-bin systemd-boot-efi "$kernel" busybox-static)
-key=$( { echo "$versions"; sha256sum "$0"; } | sha256sum | cut -c1-16)
+key=$( { echo "$versions"; (cd "$top" && sha256sum Tools/build-bootdisk.sh); } | sha256sum | cut -c1-16)
 root="$cache/$key"
 files=(grubx64.efi videoinfo.mod systemd-bootx64.efi vmlinuz busybox versions.txt)
 

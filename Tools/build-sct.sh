@@ -100,7 +100,7 @@ toolchain=GCC
 grep -q '^\*_GCC_\*_\*_FAMILY' "$kit/BaseTools/Conf/tools_def.template" || toolchain=GCC5
 
 key=$( { echo "$source_id $variant $toolchain"; tree_digest "$kit" MdePkg MdeModulePkg BaseTools;
-         sha256sum "$0" "$top"/EndToEnd/Sct/Qd520SctIsolate/* "$top/EndToEnd/Sct/auto-sequence.py";
+         (cd "$top" && sha256sum Tools/build-sct.sh EndToEnd/Sct/Qd520SctIsolate/* EndToEnd/Sct/auto-sequence.py);
          gcc --version | sed -n 1p; } |
        sha256sum | cut -c1-16)
 root="$cache/$key"
