@@ -1,11 +1,17 @@
-# Entry points of the project. Every target first runs the bootstrap, which
-# installs what is missing and is quick when everything is in place.
+# Entry points of the project. Every target first runs the bootstrap with
+# the parts it uses (Tools/bootstrap.sh: each part sets up once what it
+# stands for and says so in one line; a part in place only checks).
 #
-#   make run     set up, build the UEFI image and the host programs, and run
-#                the main job on the simulated platform
-#   make test    set up, build, and run every test: the whole suite, then the
-#                host suite again built with AddressSanitizer and
-#                UndefinedBehaviorSanitizer (with a bounded fuzzing pass)
+#   make run     set up the packages and the kit, build the main job, and
+#                run it on the simulated platform
+#   make test    set up everything, build, and run every test: the whole
+#                suite (host tests, kit builds, firmware boots, the UEFI SCT,
+#                boot loaders and Linux), then the host suite again built
+#                with AddressSanitizer and UndefinedBehaviorSanitizer (with a
+#                bounded fuzzing pass)
+#   make sct-full
+#                the UEFI SCT's exhaustive graphics output stress tests on the
+#                QD520 in firmware (7 to 10 minutes; not part of make test)
 #   make fuzz    set up, build, and fuzz the graphics output protocol until
 #                stopped (FUZZ_ARGS adds libFuzzer options, e.g.
 #                FUZZ_ARGS=-max_total_time=3600)
@@ -32,14 +38,23 @@ CMAKE  ?= cmake
 CTEST  ?= ctest
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: setup configure build sanitize-configure sanitize-build image sign run qemu test fuzz bench clean
+# The parts of Tools/bootstrap.sh each target sets up (with the parts they
+# need); a target's value holds for everything it depends on.
+PARTS  = packages kit
+test:     PARTS = packages kit current-kit basetools qemu ovmf sct bootdisk
+qemu:     PARTS = packages kit qemu
+sct-full: PARTS = packages kit current-kit qemu sct-full
+
+IMAGES = Quandrel520Gop Quandrel520GopRom Quandrel520Gop_production Quandrel520GopRom_production
+
+.PHONY: setup configure build sanitize-configure sanitize-build image sign run qemu test sct-full fuzz bench clean
 
 setup:
-	@Tools/bootstrap.sh >/dev/null
+	@Tools/bootstrap.sh $(PARTS) >/dev/null
 
 configure: setup
 	@$(CMAKE) -S . -B $(BUILD) -G Ninja -DEDK2_PATH="$$(cat $(BUILD)/.edk2-path)" \
-	  -DEDK2_CURRENT_PATH="$$(cat $(BUILD)/.edk2-current-path)" >/dev/null
+	  -DEDK2_CURRENT_PATH="$$(cat $(BUILD)/.edk2-current-path 2>/dev/null)" >/dev/null
 
 build: configure
 	@Tools/step.sh $(BUILD)/logs/build.log "build: the UEFI images and the host programs" \
@@ -54,8 +69,7 @@ sanitize-build: sanitize-configure
 	  $(CMAKE) --build $(SANITIZE_BUILD) -j $(JOBS)
 
 image: configure
-	@$(CMAKE) --build $(BUILD) --target Quandrel520Gop Quandrel520GopRom Quandrel520Gop_production \
-	  Quandrel520GopRom_production
+	@$(CMAKE) --build $(BUILD) --target $(IMAGES)
 
 sign: configure
 	@$(CMAKE) -S . -B $(BUILD) -DQD520_SIGN_KEY="$(if $(KEY),$(abspath $(KEY)))" \
@@ -63,7 +77,9 @@ sign: configure
 	  -DQD520_SIGN_PASSIN="$(PASSIN)" >/dev/null
 	@$(CMAKE) --build $(BUILD) --target Quandrel520GopSigned
 
-run: build
+run: configure
+	@Tools/step.sh $(BUILD)/logs/build.log "build: the driver and the simulated platform, the main job" \
+	  $(CMAKE) --build $(BUILD) -j $(JOBS) --target qd520-run
 	@$(BUILD)/Tools/qd520-run --output $(BUILD)/run
 
 qemu: image
@@ -74,10 +90,15 @@ test: build sanitize-build
 	@$(CTEST) --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 	@if [ -f $(BUILD)/ovmf/unavailable ]; then echo "qd520_end_to_end_secure_boot skipped: $$(cat $(BUILD)/ovmf/unavailable)"; fi
 
+sct-full: configure
+	@Tools/step.sh $(BUILD)/logs/build.log "build: the UEFI images" $(CMAKE) --build $(BUILD) -j $(JOBS) --target $(IMAGES)
+	@$(CMAKE) --build $(BUILD) --target qd520-sct-full
+
 fuzz: sanitize-build
 	@Fuzz/run-fuzzer.sh $(SANITIZE_BUILD) $(FUZZ_ARGS)
 
-bench: build
+bench: configure
+	@Tools/step.sh $(BUILD)/logs/build.log "build: the benchmarks" $(CMAKE) --build $(BUILD) -j $(JOBS) --target qd520-bench
 	@$(BUILD)/Benchmarks/qd520-bench
 
 clean:
