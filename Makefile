@@ -41,8 +41,10 @@ JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 # The parts of Tools/bootstrap.sh each target sets up (with the parts they
 # need); a target's value holds for everything it depends on.
 PARTS  = packages kit
-test:     PARTS = packages kit current-kit basetools qemu ovmf sct bootdisk
-qemu:     PARTS = packages kit qemu
+test:     PARTS = packages kit current-kit basetools cross qemu ovmf riscv-firmware sbom-check sct bootdisk
+image:    PARTS = packages kit current-kit
+sign:     PARTS = packages kit current-kit
+qemu:     PARTS = packages kit current-kit qemu
 sct-full: PARTS = packages kit current-kit qemu sct-full
 
 IMAGES = Quandrel520Gop Quandrel520GopRom Quandrel520Gop_production Quandrel520GopRom_production

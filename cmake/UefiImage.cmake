@@ -83,7 +83,7 @@ set(QD520_ELF_LINK_FLAGS_RISCV64 -m elf64lriscv --emit-relocs --gc-sections --no
   -e _ModuleEntryPoint -u _ModuleEntryPoint
   "--script=${EDK2_PATH}/BaseTools/Scripts/GccBase.lds" --defsym=PECOFF_HEADER_SIZE=0x240)
 
-# GenFw, from the kit's BaseTools as Tools/edk2-workspace.sh builds them once:
+# GenFw, from the kit's BaseTools, built once on first use (Tools/kit-tool.sh):
 # the current release's when there is one (it marks the images it converts
 # NX_COMPAT; edk2-stable202211's does not), otherwise EDK2_PATH's.
 if(EDK2_CURRENT_PATH AND EXISTS "${EDK2_CURRENT_PATH}/MdePkg/MdePkg.dec")
@@ -91,14 +91,16 @@ if(EDK2_CURRENT_PATH AND EXISTS "${EDK2_CURRENT_PATH}/MdePkg/MdePkg.dec")
 else()
   set(_genfw_kit "${EDK2_PATH}")
 endif()
-execute_process(COMMAND "${CMAKE_SOURCE_DIR}/Tools/edk2-workspace.sh" "${_genfw_kit}"
-  OUTPUT_VARIABLE _basetools OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _status)
-string(REGEX REPLACE ".*\n" "" _basetools "${_basetools}")
-if(NOT _status EQUAL 0 OR NOT EXISTS "${_basetools}/Source/C/bin/GenFw")
-  message(FATAL_ERROR "no GenFw: the kit's BaseTools did not build (Tools/edk2-workspace.sh ${_genfw_kit})")
-endif()
-set(QD520_GENFW "${_basetools}/Source/C/bin/GenFw" CACHE INTERNAL "")
-set(QD520_TIANOCOMPRESS "${_basetools}/Source/C/bin/TianoCompress" CACHE INTERNAL "")
+foreach(_tool GenFw TianoCompress)
+  file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/kit-tools/${_tool}" CONTENT "#!/bin/sh
+# ${_tool} of the BaseTools of ${_genfw_kit} (built once, on first use)
+exec \"${CMAKE_SOURCE_DIR}/Tools/kit-tool.sh\" \"${_genfw_kit}\" ${_tool} \"$@\"
+" @ONLY)
+  file(CHMOD "${CMAKE_BINARY_DIR}/kit-tools/${_tool}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+set(QD520_GENFW "${CMAKE_BINARY_DIR}/kit-tools/GenFw")
+set(QD520_TIANOCOMPRESS "${CMAKE_BINARY_DIR}/kit-tools/TianoCompress")
 qd520_kit_release("${_genfw_kit}" QD520_GENFW_RELEASE)
 file(STRINGS "${_genfw_kit}/BaseTools/Source/C/GenFw/GenFw.c" _genfw_marks_nx REGEX "nonxcompat")
 if(_genfw_marks_nx)
