@@ -39,10 +39,10 @@ main() {
   part basetools   "kit current-kit" "gcc g++ make nasm uuid-dev"              'provide_basetools'
   part cross       "packages"    "gcc-aarch64-linux-gnu g++-aarch64-linux-gnu gcc-riscv64-linux-gnu
                                   g++-riscv64-linux-gnu"                       'true'
-  part qemu        "kit"         "qemu-system-x86 ovmf mtools dosfstools qemu-efi-aarch64 qemu-system-data"
-                                                                               'provide_qemu'
-  part ovmf        "kit"         "gcc g++ make nasm uuid-dev acpica-tools efitools"
-                                                                               'Tools/build-ovmf.sh "$KIT"'
+  part qemu        "kit"         "qemu-system-x86 ovmf mtools dosfstools qemu-efi-aarch64
+                                  qemu-system-data"                            'provide_qemu'
+  part ovmf        "kit"         "gcc g++ make nasm uuid-dev acpica-tools
+                                  efitools"                                    'Tools/build-ovmf.sh "$KIT"'
   part riscv-firmware "current-kit basetools cross" ""                         'provide_riscv_firmware'
   part sbom-check  "packages"    "python3-jsonschema"                          'true'
   part sct         "current-kit qemu" "gcc g++ make nasm uuid-dev"             'build_sct standard'
