@@ -48,6 +48,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_qemu  # noqa: E402
+from qd520_e2e import run  # noqa: E402
 import qd520_screen  # noqa: E402
 
 MODES = [(640, 480), (800, 600), (1024, 768)]
@@ -203,10 +204,6 @@ def build_initramfs(args, path):
                ("qd520-fb-picture", executable, read(args.fb_picture))]
     with open(path, "wb") as archive:
         archive.write(newc_archive(entries))
-
-
-def run(command):
-    return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
 class LinuxBoot:

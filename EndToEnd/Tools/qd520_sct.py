@@ -50,6 +50,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_qemu  # noqa: E402
+from qd520_e2e import run  # noqa: E402
 
 # The adapter's place on the root bus, and its path as the SCT's library
 # prints it (its own device-path text, which the IHV tests compare with
@@ -391,10 +392,6 @@ class Run:
                  self.seconds, self.directory))
         print("\n".join(lines))
         return ok
-
-
-def run(command):
-    return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
 def run_one(sct_run):
