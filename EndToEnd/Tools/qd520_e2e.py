@@ -171,6 +171,30 @@ def run(command):
     return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
+SKIPPED = 77   # the harnesses' SKIP_RETURN_CODE in ctest
+
+
+def firmware_skip(label, unavailable, firmware=()):
+    """The line that skips label when its firmware was not built: the
+    reason the build left in unavailable, or the first missing firmware
+    file; None when the firmware is there."""
+    if unavailable and os.path.exists(unavailable):
+        with open(unavailable) as reason:
+            return "%s: skipped: %s" % (label, reason.read().strip())
+    for path in firmware:
+        if not os.path.exists(path):
+            return "%s: skipped: %s is missing (Tools/bootstrap.sh builds it)" % (label, path)
+    return None
+
+
+def missing(tools=(), paths=()):
+    """The line that names what a harness needs and does not have: tools
+    not on PATH, files that do not exist; None when nothing is missing."""
+    absent = [tool for tool in tools if shutil.which(tool) is None]
+    absent += sorted({path for path in paths if not os.path.exists(path)})
+    return "missing %s (Tools/bootstrap.sh installs and builds them)" % ", ".join(absent) if absent else None
+
+
 def driver_lines(serial):
     """The lines of the serial port that the debug build of the driver
     writes: its banner, a step message of a failed Start, an assertion."""
@@ -819,14 +843,10 @@ def main():
         needed.append(args.driver or "(--driver)")
     if "production" in names:
         needed.append(args.production_rom or "(--production-rom)")
-    for tool in ("mkfs.fat", "mcopy"):
-        if shutil.which(tool) is None:
-            print("missing %s (Tools/bootstrap.sh installs mtools and dosfstools)" % tool)
-            return 2
-    for path in needed:
-        if not os.path.exists(path):
-            print("missing %s" % path)
-            return 2
+    absent = missing(("mkfs.fat", "mcopy"), needed)
+    if absent:
+        print(absent)
+        return 2
 
     start = time.monotonic()
     return run_boots([BOOTS[name](name, args) for name in names], args.jobs, "end to end", start)

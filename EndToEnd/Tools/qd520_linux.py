@@ -41,14 +41,13 @@ import argparse
 import os
 import re
 import shutil
-import subprocess
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_qemu  # noqa: E402
-from qd520_e2e import run  # noqa: E402
+from qd520_e2e import missing, run  # noqa: E402
 import qd520_screen  # noqa: E402
 
 MODES = [(640, 480), (800, 600), (1024, 768)]
@@ -552,19 +551,15 @@ def main():
     parser.add_argument("--ovmf-vars", default="/usr/share/OVMF/OVMF_VARS_4M.fd")
     args = parser.parse_args()
 
-    for tool in ("mkfs.fat", "mcopy"):
-        if shutil.which(tool) is None:
-            print("missing %s (the bootstrap installs mtools and dosfstools)" % tool)
-            return 2
     needed = [args.qemu, args.rom, args.fb_picture, args.init, args.ovmf_code, args.ovmf_vars] + \
         [os.path.join(args.bootdisk, name) for name in ("grubx64.efi", "videoinfo.mod", "systemd-bootx64.efi",
                                                         "vmlinuz", "busybox")]
     if args.production_rom:
         needed.append(args.production_rom)
-    for path in needed:
-        if not os.path.exists(path):
-            print("missing %s" % path)
-            return 2
+    absent = missing(("mkfs.fat", "mcopy"), needed)
+    if absent:
+        print(absent)
+        return 2
 
     start = time.monotonic()
     os.makedirs(args.output, exist_ok=True)

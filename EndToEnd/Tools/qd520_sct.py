@@ -50,7 +50,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_qemu  # noqa: E402
-from qd520_e2e import run  # noqa: E402
+from qd520_e2e import missing, run  # noqa: E402
 
 # The adapter's place on the root bus, and its path as the SCT's library
 # prints it (its own device-path text, which the IHV tests compare with
@@ -418,19 +418,15 @@ def main():
     parser.add_argument("--run", action="append", help="run only these (e.g. debug-isolated); repeatable")
     args = parser.parse_args()
 
-    for tool in ("mkfs.fat", "mcopy"):
-        if shutil.which(tool) is None:
-            print("missing %s (the bootstrap installs mtools and dosfstools)" % tool)
-            return 2
     needed = [args.qemu, args.rom, os.path.join(args.sct, "Sct.efi"), args.ovmf_code, args.ovmf_vars]
     if args.full:
         needed.append(os.path.join(args.sct, "Sequence", "Qd520Auto.seq"))
     if args.production_rom:
         needed.append(args.production_rom)
-    for path in needed:
-        if not os.path.exists(path):
-            print("missing %s" % path)
-            return 2
+    absent = missing(("mkfs.fat", "mcopy"), needed)
+    if absent:
+        print(absent)
+        return 2
     try:
         known = read_known_warnings(args.known_warnings)
     except (OSError, ValueError) as error:

@@ -37,7 +37,6 @@ not be built from the kit (--unavailable names the file that says why).
 import argparse
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
@@ -48,7 +47,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_e2e  # noqa: E402
 import qd520_screen  # noqa: E402
 
-SKIPPED = 77
+SKIPPED = qd520_e2e.SKIPPED
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Tools")
 DEBUG_PORT = ["-debugcon", "file:%s", "-global", "isa-debugcon.iobase=0x402"]
 
@@ -575,18 +574,14 @@ def main():
     parser.add_argument("--qemu-firmware", default="/usr/share/qemu", help="QEMU's -L folder")
     args = parser.parse_args()
 
-    if args.unavailable and os.path.exists(args.unavailable):
-        with open(args.unavailable) as reason:
-            print("secure boot end to end: skipped: %s" % reason.read().strip())
+    skip = qd520_e2e.firmware_skip("secure boot end to end", args.unavailable, (args.ovmf_code, args.ovmf_vars))
+    if skip:
+        print(skip)
         return SKIPPED
-    for path in (args.ovmf_code, args.ovmf_vars):
-        if not os.path.exists(path):
-            print("secure boot end to end: skipped: %s is missing (Tools/bootstrap.sh builds it)" % path)
-            return SKIPPED
-    for tool in ("mkfs.fat", "mcopy", "sbverify", "openssl"):
-        if shutil.which(tool) is None:
-            print("missing %s (Tools/bootstrap.sh installs it)" % tool)
-            return 2
+    absent = qd520_e2e.missing(("mkfs.fat", "mcopy", "sbverify", "openssl"))
+    if absent:
+        print(absent)
+        return 2
 
     names = args.boot or TESTS
     start = time.monotonic()

@@ -64,7 +64,7 @@ sys.path.insert(0, sb.TOOLS)
 import ovmf_varstore  # noqa: E402
 import signing_pki  # noqa: E402
 
-SKIPPED = 77
+SKIPPED = qd520_e2e.SKIPPED
 OWNER = "5144d520-0000-4c4d-8a5e-00000000520a"   # the owner GUID of the test's signature list entries
 SHELL_BANNER = "UEFI Interactive Shell"
 FORBIDDEN = "Image is signed but signature is forbidden by DBX."
@@ -292,18 +292,14 @@ def main():
     parser.add_argument("--qemu-firmware", default="/usr/share/qemu", help="QEMU's -L folder")
     args = parser.parse_args()
 
-    if args.unavailable and os.path.exists(args.unavailable):
-        with open(args.unavailable) as reason:
-            print("secure boot through a chain: skipped: %s" % reason.read().strip())
+    skip = qd520_e2e.firmware_skip("secure boot through a chain", args.unavailable, (args.ovmf_code, args.ovmf_vars))
+    if skip:
+        print(skip)
         return SKIPPED
-    for path in (args.ovmf_code, args.ovmf_vars):
-        if not os.path.exists(path):
-            print("secure boot through a chain: skipped: %s is missing (Tools/bootstrap.sh builds it)" % path)
-            return SKIPPED
-    for tool in ("sbsign", "sbattach", "openssl", "cert-to-efi-sig-list", "hash-to-efi-sig-list"):
-        if shutil.which(tool) is None:
-            print("missing %s (Tools/bootstrap.sh installs sbsigntool, openssl and efitools)" % tool)
-            return 2
+    absent = qd520_e2e.missing(("sbsign", "sbattach", "openssl", "cert-to-efi-sig-list", "hash-to-efi-sig-list"))
+    if absent:
+        print(absent)
+        return 2
 
     start = time.monotonic()
     try:

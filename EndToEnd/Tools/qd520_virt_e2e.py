@@ -40,10 +40,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_e2e  # noqa: E402
-import qd520_qemu  # noqa: E402
-import qd520_screen  # noqa: E402
 
-SKIPPED = 77
+SKIPPED = qd520_e2e.SKIPPED
 LISTED = "QD520 virt boot: listings written"
 STARTUP = r"""@echo -off
 fs0:
@@ -279,9 +277,9 @@ def main():
     args = parser.parse_args()
 
     riscv = [name for name in args.boot if name.startswith("riscv")]
-    if riscv and args.riscv_unavailable and os.path.exists(args.riscv_unavailable):
-        with open(args.riscv_unavailable) as reason:
-            print("%s: skipped: %s" % (", ".join(riscv), reason.read().strip()))
+    skip = riscv and qd520_e2e.firmware_skip(", ".join(riscv), args.riscv_unavailable)
+    if skip:
+        print(skip)
         return SKIPPED
     needed = [args.rom, args.production_rom, args.host_run]
     for name in args.boot:
@@ -291,13 +289,9 @@ def main():
             needed += [args.aavmf_snakeoil_vars, args.signed_rom or "(--signed-rom)"]
         if name.startswith("riscv"):
             needed += [args.qemu_riscv64 or "(--qemu-riscv64)", args.riscv_code or "(--riscv-code)", args.opensbi]
-    for tool in ("mkfs.fat", "mcopy"):
-        if shutil.which(tool) is None:
-            print("missing %s (Tools/bootstrap.sh installs mtools and dosfstools)" % tool)
-            return 2
-    missing = [path for path in needed if not os.path.exists(path)]
-    if missing:
-        print("missing %s" % ", ".join(sorted(set(missing))))
+    absent = qd520_e2e.missing(("mkfs.fat", "mcopy"), needed)
+    if absent:
+        print(absent)
         return 2
 
     args.reports = host_reports(args.host_run)
