@@ -174,6 +174,19 @@ def run(command):
 SKIPPED = 77   # the harnesses' SKIP_RETURN_CODE in ctest
 
 
+def add_qemu_arguments(parser, timeout, packaged_ovmf=True):
+    """The options every x86 harness takes: the QEMU with the qd520 device,
+    how many runs at once and for how long; Debian's OVMF unless the
+    harness needs firmware built from the kit."""
+    parser.add_argument("--qemu", required=True, help="qemu-system-x86_64 with the qd520 device")
+    parser.add_argument("--jobs", type=int, default=2, help="QEMU runs at once")
+    parser.add_argument("--timeout", type=int, default=timeout, help="seconds before a QEMU run is killed")
+    parser.add_argument("--qemu-firmware", default="/usr/share/qemu", help="QEMU's -L folder")
+    if packaged_ovmf:
+        parser.add_argument("--ovmf-code", default="/usr/share/OVMF/OVMF_CODE_4M.fd")
+        parser.add_argument("--ovmf-vars", default="/usr/share/OVMF/OVMF_VARS_4M.fd")
+
+
 def firmware_skip(label, unavailable, firmware=()):
     """The line that skips label when its firmware was not built: the
     reason the build left in unavailable, or the first missing firmware
@@ -821,20 +834,15 @@ def run_boots(boots, jobs, label, start):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_qemu_arguments(parser, timeout=150)
     parser.add_argument("--driver", help="Quandrel520Gop.efi (the efi boot)")
     parser.add_argument("--rom", required=True, help="Quandrel520Gop.rom")
     parser.add_argument("--production-rom", help="the production Quandrel520Gop.rom (the production boot)")
     parser.add_argument("--console-test", required=True, help="Qd520ConsoleTest.efi")
     parser.add_argument("--edk2", required=True, help="EDK II tree (the console font)")
     parser.add_argument("--output", required=True, help="directory for the boots' files")
-    parser.add_argument("--qemu", required=True, help="qemu-system-x86_64 with the qd520 device")
     parser.add_argument("--boot", action="append", choices=sorted(BOOTS) + ["all"],
                         help="boot to run (repeatable); default: all tests (%s)" % ", ".join(TESTS))
-    parser.add_argument("--jobs", type=int, default=2, help="QEMU runs at once")
-    parser.add_argument("--timeout", type=int, default=150, help="seconds before a QEMU run is killed")
-    parser.add_argument("--qemu-firmware", default="/usr/share/qemu", help="QEMU's -L folder")
-    parser.add_argument("--ovmf-code", default="/usr/share/OVMF/OVMF_CODE_4M.fd")
-    parser.add_argument("--ovmf-vars", default="/usr/share/OVMF/OVMF_VARS_4M.fd")
     args = parser.parse_args()
 
     names = TESTS if not args.boot or "all" in args.boot else args.boot

@@ -47,6 +47,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_qemu  # noqa: E402
+import qd520_e2e  # noqa: E402
 from qd520_e2e import missing, run  # noqa: E402
 import qd520_screen  # noqa: E402
 
@@ -536,7 +537,7 @@ def run_boot(boot):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--qemu", required=True, help="qemu-system-x86_64 with the qd520 device")
+    qd520_e2e.add_qemu_arguments(parser, timeout=180)
     parser.add_argument("--rom", required=True, help="the debug Quandrel520Gop.rom")
     parser.add_argument("--production-rom", help="the production Quandrel520Gop.rom")
     parser.add_argument("--bootdisk", required=True, help="the boot loaders, kernel and busybox (build/bootdisk)")
@@ -544,11 +545,6 @@ def main():
     parser.add_argument("--init", required=True, help="the initramfs's init script (EndToEnd/Linux/init)")
     parser.add_argument("--output", required=True, help="folder of the boots' files")
     parser.add_argument("--boot", action="append", help="run only these boots (repeatable)")
-    parser.add_argument("--jobs", type=int, default=2, help="QEMU runs at once")
-    parser.add_argument("--timeout", type=int, default=180, help="seconds before a QEMU run is killed")
-    parser.add_argument("--qemu-firmware", default="/usr/share/qemu", help="QEMU's -L folder")
-    parser.add_argument("--ovmf-code", default="/usr/share/OVMF/OVMF_CODE_4M.fd")
-    parser.add_argument("--ovmf-vars", default="/usr/share/OVMF/OVMF_VARS_4M.fd")
     args = parser.parse_args()
 
     needed = [args.qemu, args.rom, args.fb_picture, args.init, args.ovmf_code, args.ovmf_vars] + \

@@ -50,6 +50,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_qemu  # noqa: E402
+import qd520_e2e  # noqa: E402
 from qd520_e2e import missing, run  # noqa: E402
 
 # The adapter's place on the root bus, and its path as the SCT's library
@@ -403,18 +404,13 @@ def run_one(sct_run):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--qemu", required=True, help="qemu-system-x86_64 with the qd520 device")
+    qd520_e2e.add_qemu_arguments(parser, timeout=600)
     parser.add_argument("--sct", required=True, help="the SCT folder (build/sct/<variant>/SCT)")
     parser.add_argument("--rom", required=True, help="the debug Quandrel520Gop.rom")
     parser.add_argument("--production-rom", help="the production Quandrel520Gop.rom")
     parser.add_argument("--known-warnings", required=True, help="the explained warnings")
     parser.add_argument("--output", required=True, help="folder of the runs' files")
     parser.add_argument("--full", action="store_true", help="the exhaustive build: isolated runs, warnings listed")
-    parser.add_argument("--jobs", type=int, default=2, help="QEMU runs at once")
-    parser.add_argument("--timeout", type=int, default=600, help="seconds before a QEMU run is killed")
-    parser.add_argument("--qemu-firmware", default="/usr/share/qemu", help="QEMU's -L folder")
-    parser.add_argument("--ovmf-code", default="/usr/share/OVMF/OVMF_CODE_4M.fd")
-    parser.add_argument("--ovmf-vars", default="/usr/share/OVMF/OVMF_VARS_4M.fd")
     parser.add_argument("--run", action="append", help="run only these (e.g. debug-isolated); repeatable")
     args = parser.parse_args()
 

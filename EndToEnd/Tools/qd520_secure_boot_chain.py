@@ -278,7 +278,7 @@ def verification_reasons(log, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--qemu", required=True, help="qemu-system-x86_64 with the qd520 device")
+    qd520_e2e.add_qemu_arguments(parser, timeout=150, packaged_ovmf=False)
     parser.add_argument("--ovmf-code", required=True, help="OVMF_CODE.fd of Tools/build-ovmf.sh")
     parser.add_argument("--ovmf-vars", required=True, help="its Secure Boot varstore (PK and KEK kept, db and dbx set)")
     parser.add_argument("--unavailable", help="the file that says why the firmware was not built, if it exists")
@@ -287,9 +287,6 @@ def main():
     parser.add_argument("--edk2", required=True, help="EDK II tree (the console font)")
     parser.add_argument("--output", required=True, help="directory for the boots' files")
     parser.add_argument("--case", action="append", choices=ORDER, help="case to run (repeatable)")
-    parser.add_argument("--jobs", type=int, default=2, help="QEMU runs at once")
-    parser.add_argument("--timeout", type=int, default=150, help="seconds before a QEMU run is killed")
-    parser.add_argument("--qemu-firmware", default="/usr/share/qemu", help="QEMU's -L folder")
     args = parser.parse_args()
 
     skip = qd520_e2e.firmware_skip("secure boot through a chain", args.unavailable, (args.ovmf_code, args.ovmf_vars))
