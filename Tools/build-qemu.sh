@@ -112,7 +112,7 @@ configure=(--target-list=x86_64-softmmu,aarch64-softmmu,riscv64-softmmu --withou
 # otherwise share the source without undoing each other's builds.
 build="$cache/build-$(echo "${configure[*]}" | sha256sum | cut -c1-12)"
 if [ "$(cat "$source/.qd520-package-version" 2>/dev/null)" != "$version" ]; then
-  say "building QEMU $version for x86-64, AArch64 and RISC-V 64 with the QD520 device: once, about 12 minutes on two cores (log: $log)"
+  say "building QEMU $version for x86-64, AArch64 and RISC-V 64 with the QD520 device: once, about 7 minutes on two cores (log: $log)"
   rm -rf "$source" "$cache"/build* "$cache/download"
   mkdir -p "$cache/download"
   step "fetching Debian's qemu source package $version" \
@@ -122,7 +122,7 @@ if [ "$(cat "$source/.qd520-package-version" 2>/dev/null)" != "$version" ]; then
   rm -rf "$cache/download"
   echo "$version" >"$source/.qd520-package-version"
 elif [ ! -f "$build/build.ninja" ]; then
-  say "building QEMU $version for x86-64, AArch64 and RISC-V 64 with the QD520 device: once, about 12 minutes on two cores (log: $log)"
+  say "building QEMU $version for x86-64, AArch64 and RISC-V 64 with the QD520 device: once, about 7 minutes on two cores (log: $log)"
 else
   say "rebuilding QEMU with this work tree's QD520 device (a minute; log: $log)"
 fi
