@@ -16,11 +16,10 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-mkdir -p "$top/.cache"
-cache="$(cd "$top/.cache" && pwd -P)/bootdisk"
+# shellcheck source=Tools/build-common.sh
+. "$top/Tools/build-common.sh"
+cache=$(cache_folder bootdisk)
 out="$top/build/bootdisk"
-
-say() { printf 'bootstrap: %s\n' "$*" >&2; }
 
 # The candidate versions, in one query of apt's lists. linux-image-amd64 is
 # a metapackage: the kernel is the package (and version) it depends on.
@@ -39,54 +38,42 @@ root="$cache/$key"
 files=(grubx64.efi videoinfo.mod systemd-bootx64.efi vmlinuz busybox versions.txt)
 
 publish() {
+  [ "$(cat "$out/key" 2>/dev/null)" = "$key" ] && return 0
   rm -rf "$out"
   mkdir -p "$out"
   for file in "${files[@]}"; do cp "$root/$file" "$out/"; done
   echo "$key" >"$out/key"
 }
 
-if [ -f "$root/ready" ]; then
-  [ "$(cat "$out/key" 2>/dev/null)" = "$key" ] || publish
-  exit 0
-fi
-
-mkdir -p "$cache"
-exec 9>"$cache/lock"
-flock 9
-if [ -f "$root/ready" ]; then
-  publish
-  exit 0
-fi
-
-rm -rf "$root"
-mkdir -p "$root/debs" "$root/unpacked"
-log="$root/fetch.log"
-started=$(date +%s)
-say "fetching and unpacking GRUB, systemd-boot, $kernel and busybox-static (once, seconds; log: $log)"
-fail() {
-  cat "$log" >&2
-  say "$1; the log is $log"
+build() {
   rm -rf "$root"
-  exit 1
-}
-# apt's sandbox user must be able to write the folder it downloads into.
-chmod 0777 "$root/debs"
-(cd "$root/debs" && apt-get download "${packages[@]}") >"$log" 2>&1 || fail "apt-get download failed"
-for deb in "$root"/debs/*.deb; do
-  dpkg-deb -x "$deb" "$root/unpacked" >>"$log" 2>&1 || fail "dpkg-deb -x $(basename "$deb") failed"
-done
+  mkdir -p "$root/debs" "$root/unpacked"
+  log="$root/fetch.log"
+  started=$(date +%s)
+  say "fetching and unpacking GRUB, systemd-boot, $kernel and busybox-static (once, seconds; log: $log)"
+  fail() {
+    cat "$log" >&2
+    say "$1; the log is $log"
+    rm -rf "$root"
+    exit 1
+  }
+  # apt's sandbox user must be able to write the folder it downloads into.
+  chmod 0777 "$root/debs"
+  (cd "$root/debs" && apt-get download "${packages[@]}") >"$log" 2>&1 || fail "apt-get download failed"
+  for deb in "$root"/debs/*.deb; do
+    dpkg-deb -x "$deb" "$root/unpacked" >>"$log" 2>&1 || fail "dpkg-deb -x $(basename "$deb") failed"
+  done
 
-u="$root/unpacked"
-pick() { cp "$1" "$root/$2" 2>>"$log" || fail "the packages hold no ${1#"$u"/}"; }
-pick "$u/usr/lib/grub/x86_64-efi/monolithic/grubx64.efi" grubx64.efi
-pick "$u/usr/lib/grub/x86_64-efi/videoinfo.mod" videoinfo.mod
-pick "$u/usr/lib/systemd/boot/efi/systemd-bootx64.efi" systemd-bootx64.efi
-pick "$(ls "$u"/boot/vmlinuz-* | head -n 1)" vmlinuz
-pick "$u/bin/busybox" busybox
-echo "$versions" >"$root/versions.txt"
-rm -rf "$root/debs" "$root/unpacked"
-say "boot loaders and kernel unpacked in $(( $(date +%s) - started )) s"
-touch "$root/ready"
-# Keep the two newest sets: other work trees may still use theirs.
-ls -1dt "$cache"/*/ready 2>/dev/null | tail -n +3 | xargs -r -n 1 dirname | xargs -r rm -rf
-publish
+  u="$root/unpacked"
+  pick() { cp "$1" "$root/$2" 2>>"$log" || fail "the packages hold no ${1#"$u"/}"; }
+  pick "$u/usr/lib/grub/x86_64-efi/monolithic/grubx64.efi" grubx64.efi
+  pick "$u/usr/lib/grub/x86_64-efi/videoinfo.mod" videoinfo.mod
+  pick "$u/usr/lib/systemd/boot/efi/systemd-bootx64.efi" systemd-bootx64.efi
+  pick "$(ls "$u"/boot/vmlinuz-* | head -n 1)" vmlinuz
+  pick "$u/bin/busybox" busybox
+  echo "$versions" >"$root/versions.txt"
+  rm -rf "$root/debs" "$root/unpacked"
+  say "boot loaders and kernel unpacked in $(( $(date +%s) - started )) s"
+}
+
+cached_build 2

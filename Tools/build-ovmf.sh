@@ -25,14 +25,13 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=Tools/build-common.sh
+. "$top/Tools/build-common.sh"
 kit=$(cd "${1:?usage: Tools/build-ovmf.sh EDK2_TREE}" && pwd)
-mkdir -p "$top/.cache"
-cache="$(cd "$top/.cache" && pwd -P)/ovmf"
+cache=$(cache_folder ovmf)
 out="$top/build/ovmf"
 snakeoil_vars=/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd
 snakeoil_cert=/usr/share/ovmf/PkKek-1-snakeoil.pem
-
-say() { printf 'bootstrap: %s\n' "$*" >&2; }
 
 mkdir -p "$out"
 rm -f "$out/unavailable"
@@ -146,15 +145,8 @@ build_firmware() {
   "$top/Tools/edk2-workspace.sh" "$kit" "$workspace" >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
   mkdir -p "$workspace/Qd520Ovmf"
   platform_dsc >"$workspace/Qd520Ovmf/OvmfPkgX64.dsc"
-  (
-    set +eu --
-    cd "$workspace"
-    unset WORKSPACE
-    export EDK_TOOLS_PATH="$tools" CONF_PATH="$workspace/Conf" PACKAGES_PATH="$workspace:$kit"
-    # shellcheck disable=SC1091
-    . "$kit/edksetup.sh" || exit 1
-    build "${options[@]}" -p Qd520Ovmf/OvmfPkgX64.dsc -n "$(nproc)"
-  ) >>"$log" 2>&1 || status=$?
+  kit_build "$kit" "$workspace" "$tools" "$workspace:$kit" -- "${options[@]}" -p Qd520Ovmf/OvmfPkgX64.dsc -n "$(nproc)" \
+    >>"$log" 2>&1 || status=$?
   if [ "$status" -ne 0 ]; then
     tail -n 40 "$log" >&2
     say "the OVMF build failed (exit $status); full log in $log"
@@ -169,17 +161,15 @@ build_firmware() {
   touch "$root/ready"
 }
 
-if [ -f "$root/ready" ] && [ -f "$root/OVMF_VARS.test-db.fd" ] &&
-   [ "$(cat "$root/varstore.stamp" 2>/dev/null)" = "$(varstore_stamp)" ]; then
-  publish
-  exit 0
-fi
+# The firmware built and the varstore made from today's package.
+built() {
+  [ -f "$root/ready" ] && [ -f "$root/OVMF_VARS.test-db.fd" ] &&
+    [ "$(cat "$root/varstore.stamp" 2>/dev/null)" = "$(varstore_stamp)" ]
+}
 
-mkdir -p "$cache"
-exec 9>"$cache/lock"
-flock 9
-build_firmware
-make_varstore
-# Keep the three newest firmware builds: other work trees may still use theirs.
-ls -1dt "$cache"/*/ready 2>/dev/null | tail -n +4 | xargs -r -n 1 dirname | xargs -r rm -rf
-publish
+build() {
+  build_firmware
+  make_varstore
+}
+
+cached_build 3

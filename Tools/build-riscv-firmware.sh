@@ -27,13 +27,12 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=Tools/build-common.sh
+. "$top/Tools/build-common.sh"
 kit=$(cd "${1:?usage: Tools/build-riscv-firmware.sh KIT}" && pwd)
-mkdir -p "$top/.cache"
-cache="$(cd "$top/.cache" && pwd -P)/riscv-firmware"
+cache=$(cache_folder riscv-firmware)
 out="$top/build/riscv-firmware"
 cross=riscv64-linux-gnu-
-
-say() { printf 'bootstrap: %s\n' "$*" >&2; }
 
 mkdir -p "$out"
 rm -f "$out/unavailable"
@@ -65,32 +64,16 @@ publish() {
   echo "$key" >"$out/key"
 }
 
-if [ -f "$root/ready" ]; then
-  publish
-  exit 0
-fi
-
-mkdir -p "$cache"
-exec 9>"$cache/lock"
-flock 9
-if [ ! -f "$root/ready" ]; then
+build() {
+  local tools workspace="$root/workspace" started status=0
   tools=$("$top/Tools/edk2-workspace.sh" "$kit" | tail -n 1)
-  workspace="$root/workspace"
   rm -rf "$root"
   mkdir -p "$root"
   say "building the RISC-V firmware for QEMU's virt machine from the kit: once, about a minute (log: $log)"
   started=$(date +%s)
   "$top/Tools/edk2-workspace.sh" "$kit" "$workspace" >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
-  status=0
-  (
-    set +eu --
-    cd "$workspace"
-    unset WORKSPACE
-    export EDK_TOOLS_PATH="$tools" CONF_PATH="$workspace/Conf" PACKAGES_PATH="$kit" GCC_RISCV64_PREFIX="$cross"
-    # shellcheck disable=SC1091
-    . "$kit/edksetup.sh" || exit 1
-    build "${options[@]}" -n "$(nproc)"
-  ) >>"$log" 2>&1 || status=$?
+  kit_build "$kit" "$workspace" "$tools" "$kit" GCC_RISCV64_PREFIX="$cross" -- "${options[@]}" -n "$(nproc)" \
+    >>"$log" 2>&1 || status=$?
   if [ "$status" -ne 0 ]; then
     tail -n 40 "$log" >&2
     say "the RISC-V firmware build failed (exit $status); full log in $log"
@@ -101,8 +84,6 @@ if [ ! -f "$root/ready" ]; then
   rm -rf "$workspace"
   echo "built in $(( $(date +%s) - started )) s" >>"$log"
   say "RISC-V firmware built in $(( $(date +%s) - started )) s"
-  touch "$root/ready"
-  # Keep the three newest builds: other work trees may still use theirs.
-  ls -1dt "$cache"/*/ready 2>/dev/null | tail -n +4 | xargs -r -n 1 dirname | xargs -r rm -rf
-fi
-publish
+}
+
+cached_build 3

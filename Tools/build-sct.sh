@@ -33,14 +33,12 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=Tools/build-common.sh
+. "$top/Tools/build-common.sh"
 kit=$(cd "${1:?usage: Tools/build-sct.sh KIT [standard|full]}" && pwd)
 variant=${2:-standard}
-mkdir -p "$top/.cache"
-shared="$(cd "$top/.cache" && pwd -P)"
-cache="$shared/sct"
+cache=$(cache_folder sct)
 out="$top/build/sct/$variant"
-
-say() { printf 'bootstrap: %s\n' "$*" >&2; }
 
 framework=(
   SctPkg/TestInfrastructure/SCT/Framework/Sct.inf
@@ -68,38 +66,21 @@ case "$variant" in
 esac
 
 # --- the source ---------------------------------------------------------------
-# A tree's digest, remembered per set of file names, sizes and times (hashing
-# the kit's packages on every run would cost a second).
-tree_digest() {
-  local root=$1 fingerprint memo
-  shift
-  fingerprint=$( { echo "$root $*"; cd "$root" && find "$@" -type f -printf '%p %s %T@\n' | LC_ALL=C sort; } |
-                 sha256sum | cut -c1-32)
-  memo="$cache/digests/$fingerprint"
-  if [ ! -s "$memo" ]; then
-    mkdir -p "$cache/digests"
-    (cd "$root" && find "$@" -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum | cut -c1-32) \
-      >"$memo.tmp.$$"
-    mv -f "$memo.tmp.$$" "$memo"
-  fi
-  cat "$memo"
-}
-
 if [ -n "${SCT_PATH:-}" ]; then
   source_tree=$(cd "$SCT_PATH" && pwd)
   [ -f "$source_tree/uefi-sct/SctPkg/SctPkg.dec" ] || { say "SCT_PATH=$SCT_PATH is not an edk2-test tree"; exit 1; }
-  source_id=$(tree_digest "$source_tree" uefi-sct/SctPkg)
+  source_id=$("$top/Tools/kit-digest.sh" "$source_tree" "$cache/digests" uefi-sct/SctPkg)
 else
   archive=$(ls "$top"/../shared/kits/edk2-test-*-uefi-sct.tar.xz 2>/dev/null | LC_ALL=C sort | tail -n 1)
   [ -n "$archive" ] || { say "no SCT: put edk2-test-<commit>-uefi-sct.tar.xz in ../shared/kits/ or set SCT_PATH"; exit 1; }
-  source_tree="$shared/kits/$(basename "$archive" .tar.xz)"
+  source_tree="$(dirname "$cache")/kits/$(basename "$archive" .tar.xz)"
   source_id=$(sha256sum "$archive" | cut -c1-32)
 fi
 
 toolchain=GCC
 grep -q '^\*_GCC_\*_\*_FAMILY' "$kit/BaseTools/Conf/tools_def.template" || toolchain=GCC5
 
-key=$( { echo "$source_id $variant $toolchain"; tree_digest "$kit" MdePkg MdeModulePkg BaseTools;
+key=$( { echo "$source_id $variant $toolchain"; "$top/Tools/kit-digest.sh" "$kit" "$cache/digests" MdePkg MdeModulePkg BaseTools;
          (cd "$top" && sha256sum Tools/build-sct.sh EndToEnd/Sct/Qd520SctIsolate/* EndToEnd/Sct/auto-sequence.py);
          gcc --version | sed -n 1p; } |
        sha256sum | cut -c1-16)
@@ -107,105 +88,86 @@ root="$cache/$key"
 log="$root/build.log"
 
 publish() {
+  [ "$(cat "$out/key" 2>/dev/null)" = "$key" ] && return 0
   rm -rf "$out"
   mkdir -p "$out"
   cp -a "$root/SCT" "$out/SCT"
   echo "$key" >"$out/key"
 }
 
-if [ -f "$root/ready" ]; then
-  [ "$(cat "$out/key" 2>/dev/null)" = "$key" ] || publish
-  exit 0
-fi
+build() {
+  if [ -z "${SCT_PATH:-}" ] && [ ! -f "$source_tree/uefi-sct/SctPkg/SctPkg.dec" ]; then
+    rm -rf "$source_tree" "$source_tree.tmp"
+    mkdir -p "$source_tree.tmp"
+    tar -xf "$archive" -C "$source_tree.tmp" --strip-components=1
+    mv "$source_tree.tmp" "$source_tree"
+  fi
 
-mkdir -p "$cache"
-exec 9>"$cache/lock"
-flock 9
-if [ -f "$root/ready" ]; then   # built by another work tree meanwhile
-  publish
-  exit 0
-fi
+  # --- the build ----------------------------------------------------------------
+  rm -rf "$root"
+  mkdir -p "$root"
+  started=$(date +%s)
+  what="the UEFI SCT ($variant: ${#tests[@]} test files) with $(basename "$kit")"
+  say "building $what: once, under a minute on two cores (log: $log)"
 
-if [ -z "${SCT_PATH:-}" ] && [ ! -f "$source_tree/uefi-sct/SctPkg/SctPkg.dec" ]; then
-  rm -rf "$source_tree" "$source_tree.tmp"
-  mkdir -p "$source_tree.tmp"
-  tar -xf "$archive" -C "$source_tree.tmp" --strip-components=1
-  mv "$source_tree.tmp" "$source_tree"
-fi
+  fail() {
+    tail -n 40 "$log" >&2
+    say "the SCT build failed: $1; full log in $log"
+    rm -rf "$root/workspace"
+    exit 1
+  }
 
-# --- the build ------------------------------------------------------------------
-rm -rf "$root"
-mkdir -p "$root"
-started=$(date +%s)
-what="the UEFI SCT ($variant: ${#tests[@]} test files) with $(basename "$kit")"
-say "building $what: once, under a minute on two cores (log: $log)"
+  workspace="$root/workspace"
+  mkdir -p "$workspace/Qd520SctPkg"
+  cp -a "$source_tree/uefi-sct/SctPkg" "$workspace/SctPkg"
+  cp -a "$top/EndToEnd/Sct/Qd520SctIsolate" "$workspace/Qd520SctPkg/"
+  ihv_name="$workspace/SctPkg/TestCase/UEFI/IHV/Protocol/ComponentName/BlackBoxTest/IhvComponentNameBBTest.inf"
+  grep -q gBlackBoxEfiComponentNameProtocolGuid "$ihv_name" ||
+    printf '  gBlackBoxEfiComponentNameProtocolGuid\n' >>"$ihv_name"
 
-fail() {
-  tail -n 40 "$log" >&2
-  say "the SCT build failed: $1; full log in $log"
-  rm -rf "$root/workspace"
-  exit 1
+  platform=Qd520Sct
+  {
+    sed -n '1,/^\[Components\]/p' "$workspace/SctPkg/UEFI/UEFI_SCT.dsc" |
+      sed -e "s/^\(  PLATFORM_NAME *= *\).*/\1$platform/" -e "s|^\(  OUTPUT_DIRECTORY *= *\).*|\1Build/$platform|"
+    printf '  %s\n' "${framework[@]}"
+    for inf in "${tests[@]}"; do
+      case "$inf" in
+        */GraphicsOutput/*) [ -n "$gop_options" ] &&
+          printf '  %s {\n    <BuildOptions>\n      GCC:*_*_*_CC_FLAGS = %s\n  }\n' "$inf" "$gop_options" && continue ;;
+      esac
+      printf '  %s\n' "$inf"
+    done
+  } >"$workspace/Qd520SctPkg/$platform.dsc"
+
+  tools=$("$top/Tools/edk2-workspace.sh" "$kit" "$workspace" 2>>"$log" | tail -n 1) || fail "no BaseTools"
+  status=0
+  kit_build "$kit" "$workspace" "$tools" "$workspace:$kit" -- -a X64 -t "$toolchain" -b DEBUG \
+    -p "Qd520SctPkg/$platform.dsc" -n 2 >>"$log" 2>&1 || status=$?
+  [ "$status" -eq 0 ] || fail "build exited $status"
+
+  # The layout of the SCT's CommonGenFramework.sh, for these files.
+  bin="$workspace/Build/$platform/DEBUG_$toolchain/X64"
+  sct="$root/SCT"
+  mkdir -p "$sct"/{Data,Dependency,Support,Test,Sequence,Report,Application,Proxy}
+  cp "$bin/SCT.efi" "$sct/Sct.efi" || fail "no SCT.efi"
+  for support in StandardTest TestProfile TestRecovery TestLogging; do
+    cp "$bin/$support.efi" "$sct/Support/" || fail "no $support.efi"
+  done
+  for inf in "${tests[@]}"; do
+    name=$(sed -n 's/^ *BASE_NAME *= *\([^ \r]*\).*/\1/p' "$workspace/$inf")
+    cp "$bin/$name.efi" "$sct/Test/" || fail "no $name.efi"
+  done
+  cp "$bin/Qd520SctIsolate.efi" "$sct/" || fail "no Qd520SctIsolate.efi"
+  cp "$workspace/SctPkg/Config/Data/Category.ini" "$workspace/SctPkg/Config/Data/GuidFile.txt" "$sct/Data/"
+  if [ "$variant" = full ]; then
+    folders=()
+    for inf in "${tests[@]}"; do folders+=("$workspace/$(dirname "$inf")"); done
+    python3 "$top/EndToEnd/Sct/auto-sequence.py" "$sct/Sequence/Qd520Auto.seq" "${folders[@]}" >>"$log" 2>&1 ||
+      fail "no sequence of the automatic cases"
+  fi
+  rm -rf "$workspace"
+  echo "built in $(( $(date +%s) - started )) s" >>"$log"
+  say "built $what in $(( $(date +%s) - started )) s"
 }
 
-workspace="$root/workspace"
-mkdir -p "$workspace/Qd520SctPkg"
-cp -a "$source_tree/uefi-sct/SctPkg" "$workspace/SctPkg"
-cp -a "$top/EndToEnd/Sct/Qd520SctIsolate" "$workspace/Qd520SctPkg/"
-ihv_name="$workspace/SctPkg/TestCase/UEFI/IHV/Protocol/ComponentName/BlackBoxTest/IhvComponentNameBBTest.inf"
-grep -q gBlackBoxEfiComponentNameProtocolGuid "$ihv_name" ||
-  printf '  gBlackBoxEfiComponentNameProtocolGuid\n' >>"$ihv_name"
-
-platform=Qd520Sct
-{
-  sed -n '1,/^\[Components\]/p' "$workspace/SctPkg/UEFI/UEFI_SCT.dsc" |
-    sed -e "s/^\(  PLATFORM_NAME *= *\).*/\1$platform/" -e "s|^\(  OUTPUT_DIRECTORY *= *\).*|\1Build/$platform|"
-  printf '  %s\n' "${framework[@]}"
-  for inf in "${tests[@]}"; do
-    case "$inf" in
-      */GraphicsOutput/*) [ -n "$gop_options" ] &&
-        printf '  %s {\n    <BuildOptions>\n      GCC:*_*_*_CC_FLAGS = %s\n  }\n' "$inf" "$gop_options" && continue ;;
-    esac
-    printf '  %s\n' "$inf"
-  done
-} >"$workspace/Qd520SctPkg/$platform.dsc"
-
-tools=$("$top/Tools/edk2-workspace.sh" "$kit" "$workspace" 2>>"$log" | tail -n 1) || fail "no BaseTools"
-status=0
-(
-  set +eu --
-  cd "$workspace"
-  unset WORKSPACE
-  export EDK_TOOLS_PATH="$tools" CONF_PATH="$workspace/Conf" PACKAGES_PATH="$workspace:$kit"
-  # shellcheck disable=SC1091
-  . "$kit/edksetup.sh" || exit 1
-  build -a X64 -t "$toolchain" -b DEBUG -p "Qd520SctPkg/$platform.dsc" -n 2
-) >>"$log" 2>&1 || status=$?
-[ "$status" -eq 0 ] || fail "build exited $status"
-
-# The layout of the SCT's CommonGenFramework.sh, for these files.
-bin="$workspace/Build/$platform/DEBUG_$toolchain/X64"
-sct="$root/SCT"
-mkdir -p "$sct"/{Data,Dependency,Support,Test,Sequence,Report,Application,Proxy}
-cp "$bin/SCT.efi" "$sct/Sct.efi" || fail "no SCT.efi"
-for support in StandardTest TestProfile TestRecovery TestLogging; do
-  cp "$bin/$support.efi" "$sct/Support/" || fail "no $support.efi"
-done
-for inf in "${tests[@]}"; do
-  name=$(sed -n 's/^ *BASE_NAME *= *\([^ \r]*\).*/\1/p' "$workspace/$inf")
-  cp "$bin/$name.efi" "$sct/Test/" || fail "no $name.efi"
-done
-cp "$bin/Qd520SctIsolate.efi" "$sct/" || fail "no Qd520SctIsolate.efi"
-cp "$workspace/SctPkg/Config/Data/Category.ini" "$workspace/SctPkg/Config/Data/GuidFile.txt" "$sct/Data/"
-if [ "$variant" = full ]; then
-  folders=()
-  for inf in "${tests[@]}"; do folders+=("$workspace/$(dirname "$inf")"); done
-  python3 "$top/EndToEnd/Sct/auto-sequence.py" "$sct/Sequence/Qd520Auto.seq" "${folders[@]}" >>"$log" 2>&1 ||
-    fail "no sequence of the automatic cases"
-fi
-rm -rf "$workspace"
-echo "built in $(( $(date +%s) - started )) s" >>"$log"
-say "built $what in $(( $(date +%s) - started )) s"
-touch "$root/ready"
-# Keep the four newest builds: other work trees may still use theirs.
-ls -1dt "$cache"/*/ready 2>/dev/null | tail -n +5 | xargs -r -n 1 dirname | xargs -r rm -rf
-publish
+cached_build 4

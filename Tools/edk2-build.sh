@@ -23,6 +23,8 @@ set -euo pipefail
 
 [ $# -eq 5 ] || [ $# -eq 6 ] || { echo "usage: $0 KIT WORKSPACE TOOLCHAIN TARGET OUTPUT [ARCH]" >&2; exit 2; }
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=Tools/build-common.sh
+. "$top/Tools/build-common.sh"
 kit=$(cd "$1" && pwd)
 toolchain=$3
 target=$4
@@ -47,17 +49,11 @@ exec 9>"$workspace/.build-lock"
 flock 9
 tools=$("$top/Tools/edk2-workspace.sh" "$kit" "$workspace" | tail -n 1)
 
+settings=()
+[ "$arch" = X64 ] || settings=("${toolchain}_${arch}_PREFIX=$cross")
 status=0
-(
-  set +eu --
-  cd "$workspace"
-  unset WORKSPACE
-  export EDK_TOOLS_PATH="$tools" CONF_PATH="$workspace/Conf" PACKAGES_PATH="$kit:$top"
-  # shellcheck disable=SC1091
-  . "$kit/edksetup.sh" || exit 1
-  [ "$arch" = X64 ] || export "${toolchain}_${arch}_PREFIX=$cross"
-  build -a "$arch" -t "$toolchain" -b "$target" -p OptionRomPkg/OptionRomPkg.dsc -n "$(nproc)"
-) >"$log_file" 2>&1 || status=$?
+kit_build "$kit" "$workspace" "$tools" "$kit:$top" "${settings[@]}" -- \
+  -a "$arch" -t "$toolchain" -b "$target" -p OptionRomPkg/OptionRomPkg.dsc -n "$(nproc)" >"$log_file" 2>&1 || status=$?
 if [ "$status" -ne 0 ]; then
   tail -n 40 "$log_file" >&2
   echo "edk2-build: $arch $target $toolchain build failed (exit $status); full log in $log_file" >&2
