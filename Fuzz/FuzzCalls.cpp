@@ -97,11 +97,7 @@ Harness::RunBlt (
 
   CheckTplEvents (Flags, Raises);
   LeaveCaller (Flags, Previous);
-  Note (StatusName (Status));
-  if (Status != Expected) {
-    Fail ("Blt returned %s (0x%llx), expected %s", StatusName (Status), (unsigned long long)Status,
-          StatusName (Expected));
-  }
+  CheckStatus ("Blt", Status, Expected);
 
   if (mPlatform->Pool ().AllocationCalls () != Allocations) {
     Fail ("Blt made %llu pool allocations", (unsigned long long)(mPlatform->Pool ().AllocationCalls () - Allocations));
@@ -192,11 +188,7 @@ Harness::CallSetMode (
 
   CheckTplEvents (Flags, false);
   LeaveCaller (Flags, Previous);
-  Note (StatusName (Status));
-  if (Status != Expected) {
-    Fail ("SetMode returned %s (0x%llx), expected %s", StatusName (Status), (unsigned long long)Status,
-          StatusName (Expected));
-  }
+  CheckStatus ("SetMode", Status, Expected);
 
   if (!Full) {
     if (Repeat) {
@@ -279,11 +271,7 @@ Harness::RunQueryMode (
   CheckTplEvents (Flags, false);
   LeaveCaller (Flags, Previous);
   CheckNoPciIo ();
-  Note (StatusName (Status));
-  if (Status != Expected) {
-    Fail ("QueryMode returned %s (0x%llx), expected %s", StatusName (Status), (unsigned long long)Status,
-          StatusName (Expected));
-  }
+  CheckStatus ("QueryMode", Status, Expected);
 
   if (mPlatform->Pool ().AllocationCalls () != Allocations + ((Expected == EFI_INVALID_PARAMETER) ? 0 : 1)) {
     Fail ("QueryMode made %llu pool allocations", (unsigned long long)(mPlatform->Pool ().AllocationCalls () - Allocations));

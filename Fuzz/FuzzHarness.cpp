@@ -87,6 +87,20 @@ Harness::Note (
 }
 
 void
+Harness::CheckStatus (
+  const char  *Function,
+  EFI_STATUS  Status,
+  EFI_STATUS  Expected
+  ) const
+{
+  Note (StatusName (Status));
+  if (Status != Expected) {
+    Fail ("%s returned %s (0x%llx), expected %s", Function, StatusName (Status), (unsigned long long)Status,
+          StatusName (Expected));
+  }
+}
+
+void
 Harness::PrintStatistics (
   ) const
 {

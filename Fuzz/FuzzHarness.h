@@ -119,6 +119,14 @@ private:
     const char  *Outcome
     ) const;
 
+  /// Notes the status Function returned; fails unless it is Expected.
+  void
+  CheckStatus (
+    const char  *Function,
+    EFI_STATUS  Status,
+    EFI_STATUS  Expected
+    ) const;
+
   //
   // The calls (FuzzCalls.cpp).
   //
