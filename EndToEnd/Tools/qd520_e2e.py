@@ -820,14 +820,17 @@ def run_boot(boot):
     return boot
 
 
-def run_boots(boots, jobs, label, start):
-    """Runs the boots, jobs at a time, prints each one's report and a last
-    line under label; 0 when every check of every boot passed."""
+def run_boots(boots, jobs, label, start, run=run_boot, notes=()):
+    """Runs each boot's steps (run), jobs at a time, prints each one's
+    report, the notes, and a last line under label; 0 when every check of
+    every boot passed."""
     with ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
-        boots = list(pool.map(run_boot, boots))
+        boots = list(pool.map(run, boots))
     ok = True
     for boot in boots:
         ok = boot.report() and ok
+    for note in notes:
+        print(note)
     print("%s: %s in %.1f s" % (label, "passed" if ok else "FAILED", time.monotonic() - start))
     return 0 if ok else 1
 

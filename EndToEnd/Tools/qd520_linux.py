@@ -43,7 +43,6 @@ import re
 import shutil
 import sys
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qd520_qemu  # noqa: E402
@@ -565,17 +564,12 @@ def main():
     if args.boot:
         chosen = [boot for boot in chosen if boot.name in args.boot] + \
                  [CONTROLS[name](name, args.rom, args) for name in args.boot if name in CONTROLS]
-    with ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
-        chosen = list(pool.map(run_boot, chosen))
-    ok = True
-    for boot in chosen:
-        ok = boot.report() and ok
+    notes = []
     versions = os.path.join(args.bootdisk, "versions.txt")
     if os.path.exists(versions):
         with open(versions) as listing:
-            print("Debian packages: " + ", ".join(line.strip() for line in listing if line.strip()))
-    print("boot loaders and Linux: %s in %.0f s" % ("passed" if ok else "FAILED", time.monotonic() - start))
-    return 0 if ok else 1
+            notes.append("Debian packages: " + ", ".join(line.strip() for line in listing if line.strip()))
+    return qd520_e2e.run_boots(chosen, args.jobs, "boot loaders and Linux", start, run=run_boot, notes=notes)
 
 
 if __name__ == "__main__":
