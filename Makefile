@@ -71,13 +71,18 @@ sanitize-build: sanitize-configure
 	  $(CMAKE) --build $(SANITIZE_BUILD) -j $(JOBS)
 
 image: configure
-	@$(CMAKE) --build $(BUILD) --target $(IMAGES)
+	@Tools/step.sh $(BUILD)/logs/build.log "build: the debug and production images and ROMs" \
+	  $(CMAKE) --build $(BUILD) -j $(JOBS) --target $(IMAGES)
+	@cd $(BUILD) && stat -c '  %n: %s bytes' Quandrel520Gop*.efi Quandrel520Gop.rom \
+	  production/Quandrel520Gop*.efi production/Quandrel520Gop.rom
 
 sign: configure
 	@$(CMAKE) -S . -B $(BUILD) -DQD520_SIGN_KEY="$(if $(KEY),$(abspath $(KEY)))" \
 	  -DQD520_SIGN_CERT="$(if $(CERT),$(abspath $(CERT)))" -DQD520_SIGN_CHAIN="$(if $(CHAIN),$(abspath $(CHAIN)))" \
 	  -DQD520_SIGN_PASSIN="$(PASSIN)" >/dev/null
-	@$(CMAKE) --build $(BUILD) --target Quandrel520GopSigned
+	@Tools/step.sh $(BUILD)/logs/build.log "build: the signed images and ROM" \
+	  $(CMAKE) --build $(BUILD) -j $(JOBS) --target Quandrel520GopSigned
+	@cd $(BUILD) && stat -c '  %n: %s bytes' Quandrel520Gop*.signed.efi Quandrel520Gop.signed.rom
 
 run: configure
 	@Tools/step.sh $(BUILD)/logs/build.log "build: the driver and the simulated platform, the main job" \
