@@ -48,6 +48,8 @@ qemu:     PARTS = packages kit current-kit qemu
 sct-full: PARTS = packages kit current-kit qemu sct-full
 
 IMAGES = Quandrel520Gop Quandrel520GopRom Quandrel520Gop_production Quandrel520GopRom_production
+# What the image target makes in build/ and in build/production/.
+UNSIGNED = Quandrel520Gop.efi Quandrel520Gop.aarch64.efi Quandrel520Gop.riscv64.efi Quandrel520Gop.rom
 
 .PHONY: setup configure build sanitize-configure sanitize-build image sign run qemu test sct-full fuzz bench clean
 
@@ -73,8 +75,7 @@ sanitize-build: sanitize-configure
 image: configure
 	@Tools/step.sh $(BUILD)/logs/build.log "build: the debug and production images and ROMs" \
 	  $(CMAKE) --build $(BUILD) -j $(JOBS) --target $(IMAGES)
-	@cd $(BUILD) && stat -c '  %n: %s bytes' Quandrel520Gop*.efi Quandrel520Gop.rom \
-	  production/Quandrel520Gop*.efi production/Quandrel520Gop.rom
+	@cd $(BUILD) && stat -c '  %n: %s bytes' $(UNSIGNED) $(addprefix production/,$(UNSIGNED))
 
 sign: configure
 	@$(CMAKE) -S . -B $(BUILD) -DQD520_SIGN_KEY="$(if $(KEY),$(abspath $(KEY)))" \
